@@ -1,0 +1,217 @@
+#include "Agent.h"
+
+#include "Log.h"
+#include "Platform.h"
+#include "Server.h"
+#include "Session.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace core {
+
+namespace {
+
+const QString kDevicesKey = QStringLiteral("devices");
+
+} // namespace
+
+const QString Agent::kReplaced = QStringLiteral("replaced by a newer session");
+const QString Agent::kDisabledReason =
+    QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.");
+const QString Agent::kRemovedReason =
+    QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.");
+const QString Agent::kUnpairedReason = QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.");
+
+void DeleteLater::operator()(QObject* object) const
+{
+    if (object)
+        object->deleteLater();
+}
+
+Agent::Agent(bool dev)
+    : dev_(dev)
+{
+}
+
+Agent::~Agent() = default;
+
+void Agent::start()
+{
+    loadDevices();
+
+    auto [config, configError] = Config::load(Config::defaultPath());
+    config_ = std::move(config);
+    configError_ = std::move(configError);
+    if (config_.api && !config_.apiURL()) {
+        const QString text = QStringLiteral("config.json: api is not a valid URL; using ") + QStringLiteral(AGENT_CLOUD_BASE);
+        configError_ = configError_ ? *configError_ + QStringLiteral("; ") + text : text;
+    }
+    if (configError_)
+        log(*configError_);
+
+    log(QStringLiteral("permissions ") + Platform::permissions().text());
+
+    if (dev_)
+        listenDev();
+    else
+        bind();
+}
+
+void Agent::loadDevices()
+{
+    const QVariant stored = QSettings().value(kDevicesKey);
+    if (!stored.isValid())
+        return;
+    if (auto list = DeviceList::decode(stored.toByteArray()))
+        devices = std::move(*list);
+    else
+        log(QStringLiteral("devices: saved list unreadable, starting empty"));
+}
+
+void Agent::saveDevices()
+{
+    QSettings settings;
+    if (auto bytes = devices.encoded())
+        settings.setValue(kDevicesKey, *bytes);
+    else
+        settings.remove(kDevicesKey);
+    settings.sync();
+}
+
+void Agent::listenDev()
+{
+    const int port = static_cast<int>(config_.port) + 1;
+    QPointer<Agent> self(this);
+    try {
+        server_ = std::make_unique<Server>(
+            port, std::nullopt, [](const QString& remote) { return remote == QLatin1String("127.0.0.1"); },
+            [self](std::unique_ptr<WSConnection> conn) {
+                if (self)
+                    self->accept(std::move(conn), QStringLiteral("dev client"));
+            },
+            [] {});
+    } catch (const std::exception& e) {
+        log(QStringLiteral("listen failed: ") + describe(e));
+        return;
+    }
+    log(QStringLiteral("DEV MODE: listening for 127.0.0.1:%1 only, no Tailscale auth").arg(port));
+}
+
+void Agent::bind()
+{
+    log(QStringLiteral("tailscale not ready (binding needs --dev in this build)"));
+}
+
+void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
+{
+    std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), config_, configError_));
+    Session* s = owned.get();
+    auto claimed = std::make_shared<std::optional<QString>>();
+    QPointer<Agent> self(this);
+    QPointer<Session> weak(s);
+
+    s->claim = [self, weak, remote, claimed](bool takeover) {
+        if (!self || !weak)
+            return false;
+        return self->claimFor(weak.data(), remote, claimed, takeover);
+    };
+    s->onEnd = [self, weak, claimed] {
+        if (self)
+            self->ended(weak.data(), claimed);
+    };
+    s->gate = [self](const HelloParam&, bool) {
+        // Admission checks arrive with pairing; until then every hello is admitted.
+        Q_UNUSED(self);
+        return Gate::Result::admit();
+    };
+    sessions_.push_back(std::move(owned));
+    s->start();
+}
+
+bool Agent::claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
+                     bool takeover)
+{
+    if (session_ == s)
+        return true;
+    if (session_) {
+        if (!takeover)
+            return false;
+        Session* other = session_;
+        other->ws().send(Wire::event(Kicked{}));
+        other->ws().close(4409, kReplaced);
+        other->end();
+    }
+    session_ = s;
+    log(QStringLiteral("session from ") + remote + (takeover ? QStringLiteral(" (took over)") : QString()));
+
+    auto peer = peers_.find(remote);
+    if (peer != peers_.end()) {
+        connectedDevice = peer->second.name;
+        connectedDeviceID = peer->second.id;
+        *claimed = peer->second.id;
+        devices.record(peer->second.id, peer->second.name, QDateTime::currentDateTimeUtc());
+        saveDevices();
+    } else {
+        connectedDevice = remote;
+        connectedDeviceID.reset();
+    }
+    onStatusChange();
+    return true;
+}
+
+void Agent::ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed)
+{
+    if (*claimed) {
+        devices.touch(**claimed, QDateTime::currentDateTimeUtc());
+        saveDevices();
+    }
+    // Erasing releases the session through the event loop, so it may safely be on the stack.
+    std::erase_if(sessions_, [s](const auto& owned) { return owned.get() == s; });
+    if (session_ == s)
+        session_ = nullptr;
+    if (!session_) {
+        connectedDevice.reset();
+        connectedDeviceID.reset();
+        onStatusChange();
+    }
+}
+
+void Agent::closeActive(quint16 code, const QString& reason)
+{
+    if (!session_)
+        return;
+    Session* s = session_;
+    s->ws().close(code, reason);
+    s->end();
+}
+
+void Agent::disableDevice(const QString& id)
+{
+    devices.disable(id);
+    saveDevices();
+    if (connectedDeviceID == id)
+        closeActive(4414, kDisabledReason);
+    onStatusChange();
+}
+
+void Agent::enableDevice(const QString& id)
+{
+    devices.enable(id);
+    saveDevices();
+    onStatusChange();
+}
+
+void Agent::removeDevice(const QString& id)
+{
+    devices.remove(id);
+    saveDevices();
+    if (connectedDeviceID == id)
+        closeActive(4413, kRemovedReason);
+    onStatusChange();
+}
+
+} // namespace core

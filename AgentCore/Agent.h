@@ -1,0 +1,81 @@
+#pragma once
+
+#include "Config.h"
+#include "Devices.h"
+#include "Gate.h"
+#include "Protocol.h"
+#include "Tailscale.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace core {
+
+class Server;
+class Session;
+class WSConnection;
+
+// Sessions are QObjects that may be dropped from inside their own call chain (a session ending
+// removes itself from the agent): they are released from the event loop, never synchronously.
+struct DeleteLater {
+    void operator()(QObject* object) const;
+};
+
+// The one coordinator of the process: configuration, listener, sessions, devices and status.
+// All methods run on the main thread.
+class Agent : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString version = QStringLiteral("0.1.0");
+
+    explicit Agent(bool dev);
+    ~Agent() override;
+
+    // Start-up sequence; called once before the event loop runs.
+    void start();
+
+    // Status for the user interface.
+    TailscaleState tailscale = TailscaleState::off();
+    std::optional<QString> connectedDevice;
+    std::optional<QString> connectedDeviceID;
+    DeviceList devices;
+    std::function<void()> onStatusChange = [] {};
+
+    // Device commands from the status menu.
+    void disableDevice(const QString& id);
+    void enableDevice(const QString& id);
+    void removeDevice(const QString& id);
+
+    // Close texts shared with the admission gate.
+    static const QString kReplaced;
+    static const QString kDisabledReason;
+    static const QString kRemovedReason;
+    static const QString kUnpairedReason;
+
+private:
+    void loadDevices();
+    void saveDevices();
+    void listenDev();
+    void bind();
+    void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
+    bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
+                  bool takeover);
+    void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
+    void closeActive(quint16 code, const QString& reason);
+
+    const bool dev_;
+    Config config_;
+    std::optional<QString> configError_;
+    std::unique_ptr<Server> server_;
+    Session* session_ = nullptr; // the active session; always an element of sessions_
+    std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
+    std::map<QString, Device::Peer> peers_;
+};
+
+} // namespace core

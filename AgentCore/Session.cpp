@@ -1,0 +1,100 @@
+#include "Session.h"
+
+#include "Agent.h"
+#include "Log.h"
+#include "Platform.h"
+#include "Server.h"
+
+#include <QPointer>
+
+namespace core {
+
+Session::Session(std::unique_ptr<WSConnection> ws, Config config, std::optional<QString> configError)
+    : ws_(std::move(ws))
+    , config_(std::move(config))
+    , configError_(std::move(configError))
+{
+}
+
+Session::~Session() = default;
+
+void Session::start()
+{
+    QPointer<Session> self(this);
+    ws_->onText = [self](const QByteArray& data) {
+        if (self)
+            self->handle(data);
+    };
+    ws_->onClose = [self] {
+        if (self)
+            self->end();
+    };
+    ws_->startReceiving();
+}
+
+void Session::end()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    if (onEnd)
+        onEnd();
+}
+
+void Session::handle(const QByteArray& data)
+{
+    Envelope envelope;
+    try {
+        envelope = Envelope::decode(Wire::parse(data));
+    } catch (const json::DecodeError&) {
+        envelope.id.reset();
+    }
+    if (!envelope.id) {
+        log(QStringLiteral("session: dropped message without type/id"));
+        return;
+    }
+    const qint64 id = *envelope.id;
+    QPointer<Session> self(this);
+    try {
+        route(envelope.type, id, data);
+    } catch (const std::exception& e) {
+        if (self)
+            ws_->send(Wire::fail(id, describe(e)));
+    }
+}
+
+void Session::route(const QString& type, qint64 id, const QByteArray& data)
+{
+    if (!live_ && type != QLatin1String("hello"))
+        throw AgentError(QStringLiteral("send hello first"));
+
+    if (type == QLatin1String("hello"))
+        return hello(id, data);
+
+    throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
+}
+
+void Session::hello(qint64 id, const QByteArray& data)
+{
+    const auto param = Wire::decode<HelloParam>(data);
+    const Gate::Result verdict = gate(param, live_);
+    if (!verdict.admitted) {
+        log(QStringLiteral("session refused (%1): %2").arg(verdict.code).arg(verdict.reason));
+        ws_->close(verdict.code, verdict.reason);
+        return;
+    }
+    if (!claim(param.takeover.value_or(false)))
+        throw AgentError(QStringLiteral("Another device is using this Mac"));
+
+    live_ = true;
+    HelloData hello;
+    hello.agentVersion = Agent::version;
+    hello.macName = Platform::computerName();
+    hello.user = Platform::userName();
+    hello.permissions = Platform::permissions();
+    hello.locked = locked_;
+    hello.configError = configError_;
+    ws_->send(Wire::ok(id, hello));
+}
+
+} // namespace core

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Config.h"
+#include "Gate.h"
+#include "Protocol.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace core {
+
+class WSConnection;
+
+// The server side of one client connection: handshake, admission, request dispatch and replies.
+// All methods run on the main thread. The agent owns the session; the session owns its connection.
+class Session : public QObject {
+    Q_OBJECT
+public:
+    Session(std::unique_ptr<WSConnection> ws, Config config, std::optional<QString> configError);
+    ~Session() override;
+
+    // Set by the agent before start().
+    std::function<void()> onEnd;
+    std::function<bool(bool takeover)> claim = [](bool) { return true; };
+    std::function<Gate::Result(const HelloParam&, bool live)> gate = [](const HelloParam&, bool) {
+        return Gate::Result::admit();
+    };
+
+    void start();
+    // Tears everything down once; later calls do nothing.
+    void end();
+
+    bool live() const { return live_; }
+    bool ended() const { return ended_; }
+    WSConnection& ws() { return *ws_; }
+
+private:
+    void handle(const QByteArray& data);
+    void route(const QString& type, qint64 id, const QByteArray& data);
+    void hello(qint64 id, const QByteArray& data);
+
+    std::unique_ptr<WSConnection> ws_;
+    Config config_;
+    std::optional<QString> configError_;
+    bool live_ = false;
+    bool locked_ = false;
+    bool ended_ = false;
+};
+
+} // namespace core

@@ -1,0 +1,47 @@
+#include "Platform.h"
+
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QDBusVariant>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace core::Platform {
+
+QString computerName()
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (bus.isConnected()) {
+        QDBusInterface props(QStringLiteral("org.freedesktop.hostname1"), QStringLiteral("/org/freedesktop/hostname1"),
+                             QStringLiteral("org.freedesktop.DBus.Properties"), bus);
+        props.setTimeout(1000);
+        const QDBusReply<QDBusVariant> reply = props.call(QStringLiteral("Get"), QStringLiteral("org.freedesktop.hostname1"),
+                                                          QStringLiteral("PrettyHostname"));
+        if (reply.isValid()) {
+            const QString pretty = reply.value().variant().toString();
+            if (!pretty.isEmpty())
+                return pretty;
+        }
+    }
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
+        return QString::fromLocal8Bit(host);
+    return QStringLiteral("Mac");
+}
+
+QString userName()
+{
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+} // namespace core::Platform

@@ -1,0 +1,83 @@
+#include "AgentProcess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTest>
+
+int freePortPair()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QTcpServer first;
+        if (!first.listen(QHostAddress::Any, 0))
+            continue;
+        const int port = first.serverPort();
+        if (port >= 65535)
+            continue;
+        QTcpServer second;
+        if (second.listen(QHostAddress::Any, static_cast<quint16>(port + 1)))
+            return port;
+    }
+    return 0;
+}
+
+AgentProcess::AgentProcess()
+{
+    QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { stderr_ += process_.readAllStandardError(); });
+}
+
+AgentProcess::~AgentProcess() { stop(); }
+
+void AgentProcess::writeConfig(const QByteArray& json)
+{
+    const QString dir = home_.path() + QStringLiteral("/.config/nembi-remote-agent");
+    QDir().mkpath(dir);
+    QFile file(dir + QStringLiteral("/config.json"));
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(json);
+    configWritten_ = true;
+    const QJsonObject o = QJsonDocument::fromJson(json).object();
+    port_ = o.contains(QStringLiteral("port")) ? o.value(QStringLiteral("port")).toInt() : 7420;
+}
+
+bool AgentProcess::start(const QStringList& args)
+{
+    if (!configWritten_) {
+        port_ = freePortPair();
+        writeConfig(QStringLiteral("{\"port\":%1}").arg(port_).toUtf8());
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home_.path());
+    env.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    process_.setProcessEnvironment(env);
+    process_.start(QStringLiteral(AGENT_BINARY), args);
+    return process_.waitForStarted(5000);
+}
+
+void AgentProcess::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(2000);
+    }
+}
+
+QString AgentProcess::url() const { return QStringLiteral("ws://127.0.0.1:%1").arg(devPort()); }
+
+QString AgentProcess::log()
+{
+    stderr_ += process_.readAllStandardError();
+    return QString::fromUtf8(stderr_);
+}
+
+bool AgentProcess::waitForLog(const QString& text, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);
+}
+
+int AgentProcess::countLog(const QString& text) { return log().count(text); }

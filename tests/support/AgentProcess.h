@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The real agent binary, started in developer mode under a fresh home directory. Standard error
+// is collected so tests can wait for and inspect log lines.
+class AgentProcess {
+public:
+    AgentProcess();
+    ~AgentProcess();
+
+    // Writes ~/.config/nembi-remote-agent/config.json before start().
+    void writeConfig(const QByteArray& json);
+    // Picks a free port pair and sets it in the configuration unless the test wrote its own.
+    bool start(const QStringList& args = {QStringLiteral("--dev")});
+    void stop();
+
+    QString home() const { return home_.path(); }
+    int devPort() const { return port_ + 1; }
+    QString url() const;
+
+    // Waits until a log line contains `text`.
+    bool waitForLog(const QString& text, int timeoutMs = 10000);
+    int countLog(const QString& text);
+    QString log();
+    bool running() const { return process_.state() == QProcess::Running; }
+
+private:
+    QTemporaryDir home_;
+    QProcess process_;
+    QByteArray stderr_;
+    int port_ = 0;
+    bool configWritten_ = false;
+};
+
+// A TCP port that is free on loopback now, and whose successor is free too.
+int freePortPair();
