@@ -1,0 +1,117 @@
+#pragma once
+
+#include "InputEvent.h"
+#include "Keys.h"
+#include "Protocol.h"
+
+#include <QObject>
+#include <QPointF>
+#include <QRectF>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <set>
+#include <variant>
+
+class QSocketNotifier;
+
+namespace core {
+
+namespace os {
+class XTestInput;
+}
+
+// Turns the phone's input events into synthetic pointer and keyboard input on the X display.
+// One per session; all methods run on the main thread.
+//
+// Input only acts while a stream runs: without a frame every event, keyboard included, is
+// dropped. Posting never waits for the X server: events go into an ordered queue that is sent as
+// fast as the server takes it, and consecutive pointer moves that arrive while the server has not
+// caught up are merged into the last one. Text the keyboard map cannot type borrows spare
+// keycodes, remapped for a short while and put back.
+class InputPoster : public QObject {
+    Q_OBJECT
+public:
+    // One wheel click per this many pixels of scrolling; the rest is carried to the next event.
+    static constexpr double kPixelsPerClick = 40;
+
+    explicit InputPoster(QObject* parent = nullptr);
+    // Releases every button and key still down and puts back every keymap change.
+    ~InputPoster() override;
+
+    // The streamed display's frame in global points (top-left origin); none when no stream runs.
+    const std::optional<QRectF>& frame() const { return frame_; }
+    // Clearing the frame (the stream stopped) drops queued input and releases everything held.
+    void setFrame(std::optional<QRectF> frame);
+    void setFrame(const DisplayInfo& display);
+
+    // Buttons held down through this poster.
+    const std::set<MouseButton>& held() const { return held_; }
+
+    // Decodes one data-channel message and posts it; a message that does not decode is dropped.
+    void receive(const QByteArray& bytes);
+    void post(const InputEvent& event);
+    void handle(const InputEvent& event) { post(event); }
+
+    // Drops queued input and releases every button and key this poster holds down. For a stream
+    // stop, the end of the session and a peer that went away.
+    void releaseAll();
+
+    // Whether an X display is there to post to.
+    bool connected() const { return x_ != nullptr; }
+    // Pointer moves merged into a later one instead of being posted.
+    quint64 coalesced() const { return coalesced_; }
+    // Everything queued has been sent.
+    bool idle() const { return queue_.empty(); }
+
+private:
+    struct MoveTo {
+        QPointF to;
+    };
+    struct MoveBy {
+        QPointF by;
+        QRectF within;
+    };
+    struct Button {
+        std::uint8_t xbutton;
+        bool press;
+    };
+    struct Strokes {
+        std::vector<Keys::Step> steps;
+    };
+    struct Typing {
+        QString rest;
+    };
+    using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
+    using Clock = std::chrono::steady_clock;
+
+    void queueMove(const QPointF& to);
+    void queueMoveBy(const QPointF& by);
+    void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
+    void pump();
+    // Posts the queue's first op; false when it has to wait (for the server, a spare keycode).
+    bool postFirst();
+    void movePointer(const QPointF& to);
+    // The server has handled everything sent before the last ack request.
+    void acked();
+    void scheduleRestore();
+
+    std::unique_ptr<os::XTestInput> x_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::optional<QRectF> frame_;
+    std::set<MouseButton> held_;
+    std::deque<Op> queue_;
+    double scrollX_ = 0;
+    double scrollY_ = 0;
+    std::optional<QPointF> pointer_;
+    Clock::time_point pointerAt_;
+    bool movedSinceAck_ = false;
+    quint64 coalesced_ = 0;
+    QTimer retry_;
+    QTimer restore_;
+};
+
+} // namespace core
