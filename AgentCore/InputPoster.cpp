@@ -206,9 +206,8 @@ bool InputPoster::postFirst()
         std::vector<Keys::KeySym> syms;
         for (const Keys::Step& step : s->steps)
             syms.push_back(step.keysym);
-        if (!x_->prepare(syms, Clock::now())) {
-            retry_.start(std::chrono::ceil<std::chrono::milliseconds>(
-                x_->nextSpareFree(Clock::now()).value_or(Clock::now()) - Clock::now()));
+        if (!x_->prepare(syms, Clock::now(), false)) {
+            retryWhenSpareFree();
             return false;
         }
         for (const Keys::Step& step : s->steps)
@@ -216,9 +215,8 @@ bool InputPoster::postFirst()
     } else if (auto* t = std::get_if<Typing>(&op)) {
         const QString chunk = Keys::chunks(t->rest, std::min<int>(16, std::max<int>(1, static_cast<int>(x_->spareCount())))).constFirst();
         const std::vector<Keys::KeySym> syms = keysyms(chunk);
-        if (!x_->prepare(syms, Clock::now())) {
-            retry_.start(std::chrono::ceil<std::chrono::milliseconds>(
-                x_->nextSpareFree(Clock::now()).value_or(Clock::now()) - Clock::now()));
+        if (!x_->prepare(syms, Clock::now(), true)) {
+            retryWhenSpareFree();
             return false;
         }
         for (Keys::KeySym sym : syms)
@@ -233,6 +231,12 @@ bool InputPoster::postFirst()
     }
     queue_.pop_front();
     return true;
+}
+
+void InputPoster::retryWhenSpareFree()
+{
+    const Clock::time_point now = Clock::now();
+    retry_.start(std::chrono::ceil<std::chrono::milliseconds>(x_->nextSpareFree(now).value_or(now) - now));
 }
 
 void InputPoster::movePointer(const QPointF& to)

@@ -95,6 +95,7 @@ private:
     // Posts the queue's first op; false when it has to wait (for the server, a spare keycode).
     bool postFirst();
     void movePointer(const QPointF& to);
+    void retryWhenSpareFree();
     // The server has handled everything sent before the last ack request.
     void acked();
     void scheduleRestore();

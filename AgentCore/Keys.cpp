@@ -70,7 +70,7 @@ void postSteps(const std::vector<Step>& steps)
     std::vector<KeySym> syms;
     for (const Step& s : steps)
         syms.push_back(s.keysym);
-    if (!x->prepare(syms, os::XTestInput::Clock::now()))
+    if (!x->prepare(syms, os::XTestInput::Clock::now(), false))
         return;
     for (const Step& s : steps)
         x->key(s.keysym, s.press);

@@ -179,7 +179,7 @@ void XTestInput::readMap()
     map_.assign(syms, syms + n);
 }
 
-std::optional<XTestInput::Place> XTestInput::place(KeySym sym)
+std::optional<XTestInput::Place> XTestInput::place(KeySym sym, bool shiftedToo)
 {
     if (sym == kNoSymbol || !perCode_)
         return std::nullopt;
@@ -187,7 +187,7 @@ std::optional<XTestInput::Place> XTestInput::place(KeySym sym)
         return Place{*lent, false};
     if (mapStale_)
         readMap();
-    for (int column = 0; column < 2 && column < perCode_; ++column) {
+    for (int column = 0; column < (shiftedToo ? 2 : 1) && column < perCode_; ++column) {
         for (std::size_t i = 0; i < map_.size() / perCode_; ++i) {
             const auto code = static_cast<std::uint8_t>(minCode_ + i);
             if (map_[i * perCode_ + static_cast<std::size_t>(column)] == sym && !spares_.contains(code))
@@ -205,11 +205,11 @@ void XTestInput::remap(std::uint8_t code, KeySym sym)
     std::fill(map_.begin() + static_cast<std::ptrdiff_t>(at), map_.begin() + static_cast<std::ptrdiff_t>(at + perCode_), sym);
 }
 
-bool XTestInput::prepare(const std::vector<KeySym>& syms, Clock::time_point now)
+bool XTestInput::prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo)
 {
     std::vector<KeySym> missing;
     for (KeySym sym : syms) {
-        if (!place(sym))
+        if (!place(sym, shiftedToo))
             missing.push_back(sym);
     }
     if (missing.empty())
@@ -231,35 +231,39 @@ std::optional<XTestInput::Clock::time_point> XTestInput::nextSpareFree(Clock::ti
 
 bool XTestInput::key(KeySym sym, bool press)
 {
-    const std::optional<Place> p = place(sym);
+    const std::optional<Place> p = place(sym, false);
     if (!p)
         return false;
-    if (press && keysDown_.count(p->code))
-        return true;
-    if (!press && !keysDown_.count(p->code))
-        return true;
-    xcb_test_fake_input(c_.get(), press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, p->code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-    if (press)
-        keysDown_.insert(p->code);
-    else
-        keysDown_.erase(p->code);
-    spares_.used(p->code, Clock::now());
+    this->press(p->code, press);
     return true;
 }
 
 bool XTestInput::type(KeySym sym)
 {
-    const std::optional<Place> p = place(sym);
+    const std::optional<Place> p = place(sym, true);
     if (!p)
         return false;
-    const bool shift = p->shifted && !keysDown_.count(place(XKB_KEY_Shift_L).value_or(Place{}).code);
+    const std::optional<Place> shiftKey = place(XKB_KEY_Shift_L, false);
+    const bool shift = p->shifted && shiftKey && !keysDown_.count(shiftKey->code);
     if (shift)
         key(XKB_KEY_Shift_L, true);
-    key(sym, true);
-    key(sym, false);
+    press(p->code, true);
+    press(p->code, false);
     if (shift)
         key(XKB_KEY_Shift_L, false);
     return true;
+}
+
+void XTestInput::press(std::uint8_t code, bool down)
+{
+    if (down == (keysDown_.count(code) > 0))
+        return;
+    xcb_test_fake_input(c_.get(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    if (down)
+        keysDown_.insert(code);
+    else
+        keysDown_.erase(code);
+    spares_.used(code, Clock::now());
 }
 
 void XTestInput::restoreIdle(std::optional<Clock::time_point> now)

@@ -77,7 +77,10 @@ public:
     // Lends spare keycodes to the keysyms of `syms` that the keyboard map lacks and remaps them.
     // False (nothing changed) when not enough spare keycodes are free at `now`; try again at
     // nextSpareFree(). Keysyms that no key can ever carry are left out.
-    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now);
+    // With `shiftedToo`, a keysym on the shifted level of a key counts as present (typing);
+    // otherwise only the unshifted level does (key strokes, which must not depend on Shift or
+    // Num Lock).
+    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo);
     std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const;
     // Presses or releases the key carrying `sym` (prepared first when the map lacks it). False
     // when no key carries it.
@@ -118,7 +121,8 @@ private:
 
     XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen);
     void readMap();
-    std::optional<Place> place(KeySym sym);
+    std::optional<Place> place(KeySym sym, bool shiftedToo);
+    void press(std::uint8_t code, bool down);
     void remap(std::uint8_t code, KeySym sym);
     void drainEvents();
 
