@@ -87,13 +87,14 @@ void InputPoster::post(const InputEvent& event)
     if (!frame_ || !x_)
         return;
     const QRectF frame = *frame_;
+    bool merged = false;
     std::visit(
         [&](const auto& e) {
             using E = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<E, input::Move>) {
-                queueMove(toGlobal(e.x, e.y, frame));
+                merged = queueMove(toGlobal(e.x, e.y, frame));
             } else if constexpr (std::is_same_v<E, input::MoveBy>) {
-                queueMoveBy({e.dx * frame.width(), e.dy * frame.height()});
+                merged = queueMoveBy({e.dx * frame.width(), e.dy * frame.height()});
             } else if constexpr (std::is_same_v<E, input::Down>) {
                 held_.insert(e.button);
                 queue_.push_back(Button{xbutton(e.button), true});
@@ -116,34 +117,38 @@ void InputPoster::post(const InputEvent& event)
             }
         },
         event.value);
-    pump();
+    // A merged move joins one that is already waiting for the server: nothing new to send yet.
+    if (!merged)
+        pump();
 }
 
-void InputPoster::queueMove(const QPointF& to)
+bool InputPoster::queueMove(const QPointF& to)
 {
     if (!queue_.empty() && (std::holds_alternative<MoveTo>(queue_.back()) || std::holds_alternative<MoveBy>(queue_.back()))) {
         queue_.back() = MoveTo{to};
         ++coalesced_;
-        return;
+        return true;
     }
     queue_.push_back(MoveTo{to});
+    return false;
 }
 
-void InputPoster::queueMoveBy(const QPointF& by)
+bool InputPoster::queueMoveBy(const QPointF& by)
 {
     if (!queue_.empty()) {
         if (auto* last = std::get_if<MoveTo>(&queue_.back())) {
             last->to = clampInto(last->to + by, *frame_);
             ++coalesced_;
-            return;
+            return true;
         }
         if (auto* last = std::get_if<MoveBy>(&queue_.back()); last && last->within == *frame_) {
             last->by += by;
             ++coalesced_;
-            return;
+            return true;
         }
     }
     queue_.push_back(MoveBy{by, *frame_});
+    return false;
 }
 
 void InputPoster::queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative)

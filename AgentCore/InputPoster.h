@@ -88,8 +88,9 @@ private:
     using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
     using Clock = std::chrono::steady_clock;
 
-    void queueMove(const QPointF& to);
-    void queueMoveBy(const QPointF& by);
+    // Both answer true when the move merged into one already queued.
+    bool queueMove(const QPointF& to);
+    bool queueMoveBy(const QPointF& by);
     void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
     void pump();
     // Posts the queue's first op; false when it has to wait (for the server, a spare keycode).
