@@ -17,7 +17,7 @@ class InputPosterTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "these tests need an X display (scripts/with-x)";
+        ASSERT_TRUE(xvfb.running()) << "Xvfb did not start (scripts/setup installs it)";
         screen = rootArea();
         ASSERT_FALSE(screen.isEmpty());
         probe = std::make_unique<InputProbe>(screen);
@@ -65,6 +65,7 @@ protected:
         return typed;
     }
 
+    PrivateXvfb xvfb;
     QRect screen;
     std::unique_ptr<InputProbe> probe;
     std::unique_ptr<InputPoster> poster;

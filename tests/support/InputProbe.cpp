@@ -87,6 +87,34 @@ std::optional<InputProbe::Event> InputProbe::waitFor(const QString& kind, int ti
     return waitFor([&kind](const Event& e) { return e.kind == kind; }, timeoutMs);
 }
 
+PrivateXvfb::PrivateXvfb()
+    : previous_(qgetenv("DISPLAY"))
+{
+    server_.setProcessChannelMode(QProcess::SeparateChannels);
+    server_.setStandardErrorFile(QProcess::nullDevice());
+    // Xvfb writes the display number it picked to the descriptor given to -displayfd.
+    server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                           QStringLiteral("0"), QStringLiteral("1920x1080x24"),
+                                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    const QDeadlineTimer deadline(20000);
+    while (!server_.canReadLine() && server_.state() != QProcess::NotRunning && !deadline.hasExpired())
+        server_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    if (!server_.canReadLine())
+        return;
+    display_ = QStringLiteral(":") + QString::fromUtf8(server_.readLine()).trimmed();
+    qputenv("DISPLAY", display_.toUtf8());
+}
+
+PrivateXvfb::~PrivateXvfb()
+{
+    if (previous_.isEmpty())
+        qunsetenv("DISPLAY");
+    else
+        qputenv("DISPLAY", previous_);
+    server_.terminate();
+    server_.waitForFinished();
+}
+
 QRect rootArea()
 {
     xcb_screen_t* screen = nullptr;

@@ -38,6 +38,20 @@ private:
     std::vector<Event> seen_;
 };
 
+// A private Xvfb server (1920 x 1080) that $DISPLAY points to while the object lives, so that
+// tests posting input never meet other tests' pointers and keyboards.
+class PrivateXvfb {
+public:
+    PrivateXvfb();
+    ~PrivateXvfb();
+    bool running() const { return !display_.isEmpty(); }
+
+private:
+    QProcess server_;
+    QString display_;
+    QByteArray previous_;
+};
+
 // The root window's size on $DISPLAY; empty without a display.
 QRect rootArea();
 // The keyboard map of $DISPLAY (keysyms of every keycode); empty without a display.
