@@ -6,6 +6,7 @@
 #include <QSize>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,9 +55,11 @@ public:
 
 private:
     class Capture; // the capture thread and its X resources (linux/)
-    void captureStopped(const QString& reason, const Capture* which);
+    void captureStopped(const QString& reason, uint64_t generation);
 
     std::unique_ptr<Capture> capture_;
+    std::atomic<int> frames_{0};
+    uint64_t generation_ = 0; // tells a late stop notice of an older capture from the current one
 };
 
 } // namespace core
