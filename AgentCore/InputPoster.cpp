@@ -23,19 +23,6 @@ constexpr auto kPointerFresh = std::chrono::milliseconds(100);
 
 std::uint8_t xbutton(MouseButton b) { return b == MouseButton::right ? kRight : kLeft; }
 
-// Keeps a point inside a frame, one point inside its right and bottom edges.
-QPointF clampInto(QPointF p, const QRectF& frame)
-{
-    p.setX(std::min(std::max(p.x(), frame.left()), frame.left() + frame.width() - 1));
-    p.setY(std::min(std::max(p.y(), frame.top()), frame.top() + frame.height() - 1));
-    return p;
-}
-
-QPointF toGlobal(double x, double y, const QRectF& frame)
-{
-    return clampInto({frame.left() + x * frame.width(), frame.top() + y * frame.height()}, frame);
-}
-
 std::vector<Keys::KeySym> keysyms(const QString& text)
 {
     std::vector<Keys::KeySym> syms;
@@ -64,7 +51,7 @@ InputPoster::InputPoster(QObject* parent)
 
 InputPoster::~InputPoster() = default; // XTestInput releases and restores on destruction
 
-void InputPoster::setFrame(std::optional<QRectF> frame)
+void InputPoster::setFrame(std::optional<Geometry::Rect> frame)
 {
     frame_ = frame;
     if (!frame_)
@@ -73,7 +60,7 @@ void InputPoster::setFrame(std::optional<QRectF> frame)
 
 void InputPoster::setFrame(const DisplayInfo& display)
 {
-    setFrame(QRectF(display.x, display.y, display.width, display.height));
+    setFrame(Geometry::frame(display));
 }
 
 void InputPoster::receive(const QByteArray& bytes)
@@ -86,15 +73,15 @@ void InputPoster::post(const InputEvent& event)
 {
     if (!frame_ || !x_)
         return;
-    const QRectF frame = *frame_;
+    const Geometry::Rect frame = *frame_;
     bool merged = false;
     std::visit(
         [&](const auto& e) {
             using E = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<E, input::Move>) {
-                merged = queueMove(toGlobal(e.x, e.y, frame));
+                merged = queueMove(Geometry::toGlobal(e.x, e.y, frame));
             } else if constexpr (std::is_same_v<E, input::MoveBy>) {
-                merged = queueMoveBy({e.dx * frame.width(), e.dy * frame.height()});
+                merged = queueMoveBy(e.dx, e.dy);
             } else if constexpr (std::is_same_v<E, input::Down>) {
                 held_.insert(e.button);
                 queue_.push_back(Button{xbutton(e.button), true});
@@ -122,7 +109,7 @@ void InputPoster::post(const InputEvent& event)
         pump();
 }
 
-bool InputPoster::queueMove(const QPointF& to)
+bool InputPoster::queueMove(const Geometry::Point& to)
 {
     if (!queue_.empty() && (std::holds_alternative<MoveTo>(queue_.back()) || std::holds_alternative<MoveBy>(queue_.back()))) {
         queue_.back() = MoveTo{to};
@@ -133,21 +120,22 @@ bool InputPoster::queueMove(const QPointF& to)
     return false;
 }
 
-bool InputPoster::queueMoveBy(const QPointF& by)
+bool InputPoster::queueMoveBy(double dx, double dy)
 {
     if (!queue_.empty()) {
         if (auto* last = std::get_if<MoveTo>(&queue_.back())) {
-            last->to = clampInto(last->to + by, *frame_);
+            last->to = Geometry::moveBy(last->to, dx, dy, *frame_);
             ++coalesced_;
             return true;
         }
         if (auto* last = std::get_if<MoveBy>(&queue_.back()); last && last->within == *frame_) {
-            last->by += by;
+            last->dx += dx;
+            last->dy += dy;
             ++coalesced_;
             return true;
         }
     }
-    queue_.push_back(MoveBy{by, *frame_});
+    queue_.push_back(MoveBy{dx, dy, *frame_});
     return false;
 }
 
@@ -204,7 +192,7 @@ bool InputPoster::postFirst()
             pointer_.reset();
             return false;
         }
-        movePointer(clampInto(*pointer_ + m->by, m->within));
+        movePointer(Geometry::moveBy(*pointer_, m->dx, m->dy, m->within));
     } else if (auto* b = std::get_if<Button>(&op)) {
         x_->button(b->xbutton, b->press);
     } else if (auto* s = std::get_if<Strokes>(&op)) {
@@ -244,10 +232,12 @@ void InputPoster::retryWhenSpareFree()
     retry_.start(std::chrono::ceil<std::chrono::milliseconds>(x_->nextSpareFree(now).value_or(now) - now));
 }
 
-void InputPoster::movePointer(const QPointF& to)
+void InputPoster::movePointer(const Geometry::Point& to)
 {
-    x_->moveTo(static_cast<int>(std::floor(to.x())), static_cast<int>(std::floor(to.y())));
-    pointer_ = QPointF(std::floor(to.x()), std::floor(to.y()));
+    // X positions are whole pixels; rounding down keeps a clamped point inside the frame.
+    const Geometry::Point pixel{std::floor(to.x), std::floor(to.y)};
+    x_->moveTo(static_cast<int>(pixel.x), static_cast<int>(pixel.y));
+    pointer_ = pixel;
     pointerAt_ = Clock::now();
     if (x_->ackPending())
         movedSinceAck_ = true;
@@ -256,7 +246,7 @@ void InputPoster::movePointer(const QPointF& to)
 void InputPoster::acked()
 {
     if (!movedSinceAck_ && x_->ackedPointer()) {
-        pointer_ = QPointF(*x_->ackedPointer());
+        pointer_ = Geometry::Point{double(x_->ackedPointer()->x()), double(x_->ackedPointer()->y())};
         pointerAt_ = Clock::now();
     }
     movedSinceAck_ = false;

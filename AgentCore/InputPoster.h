@@ -1,12 +1,11 @@
 #pragma once
 
+#include "Geometry.h"
 #include "InputEvent.h"
 #include "Keys.h"
 #include "Protocol.h"
 
 #include <QObject>
-#include <QPointF>
-#include <QRectF>
 #include <QTimer>
 
 #include <chrono>
@@ -43,9 +42,9 @@ public:
     ~InputPoster() override;
 
     // The streamed display's frame in global points (top-left origin); none when no stream runs.
-    const std::optional<QRectF>& frame() const { return frame_; }
+    const std::optional<Geometry::Rect>& frame() const { return frame_; }
     // Clearing the frame (the stream stopped) drops queued input and releases everything held.
-    void setFrame(std::optional<QRectF> frame);
+    void setFrame(std::optional<Geometry::Rect> frame);
     void setFrame(const DisplayInfo& display);
 
     // Buttons held down through this poster.
@@ -69,11 +68,13 @@ public:
 
 private:
     struct MoveTo {
-        QPointF to;
+        Geometry::Point to;
     };
+    // Fractions of the frame's size.
     struct MoveBy {
-        QPointF by;
-        QRectF within;
+        double dx = 0;
+        double dy = 0;
+        Geometry::Rect within;
     };
     struct Button {
         std::uint8_t xbutton;
@@ -89,13 +90,13 @@ private:
     using Clock = std::chrono::steady_clock;
 
     // Both answer true when the move merged into one already queued.
-    bool queueMove(const QPointF& to);
-    bool queueMoveBy(const QPointF& by);
+    bool queueMove(const Geometry::Point& to);
+    bool queueMoveBy(double dx, double dy);
     void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
     void pump();
     // Posts the queue's first op; false when it has to wait (for the server, a spare keycode).
     bool postFirst();
-    void movePointer(const QPointF& to);
+    void movePointer(const Geometry::Point& to);
     void retryWhenSpareFree();
     // The server has handled everything sent before the last ack request.
     void acked();
@@ -103,12 +104,12 @@ private:
 
     std::unique_ptr<os::XTestInput> x_;
     std::unique_ptr<QSocketNotifier> notifier_;
-    std::optional<QRectF> frame_;
+    std::optional<Geometry::Rect> frame_;
     std::set<MouseButton> held_;
     std::deque<Op> queue_;
     double scrollX_ = 0;
     double scrollY_ = 0;
-    std::optional<QPointF> pointer_;
+    std::optional<Geometry::Point> pointer_;
     Clock::time_point pointerAt_;
     bool movedSinceAck_ = false;
     quint64 coalesced_ = 0;

@@ -135,7 +135,7 @@ int main(int argc, char** argv)
     }
     Receiver r;
     InputPoster poster;
-    poster.setFrame(QRectF(0, 0, r.width(), r.height()));
+    poster.setFrame(Geometry::Rect{0, 0, double(r.width()), double(r.height())});
 
     const int n = 1000;
     const auto moves = roundTrips(

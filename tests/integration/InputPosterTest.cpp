@@ -24,7 +24,7 @@ protected:
         ASSERT_TRUE(probe->ready()) << "input-probe did not come up";
         poster = std::make_unique<InputPoster>();
         ASSERT_TRUE(poster->connected());
-        poster->setFrame(QRectF(screen));
+        poster->setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
     }
 
     std::optional<InputProbe::Event> motionTo(int x, int y)
@@ -79,7 +79,7 @@ TEST_F(InputPosterTest, WithoutFrameNothingIsPostedKeyboardIncluded)
     poster->post(ev(R"({"t":"text","s":"x"})"));
     poster->post(ev(R"({"t":"click"})"));
     poster->post(ev(R"({"t":"move","x":0.5,"y":0.5})"));
-    poster->setFrame(QRectF(screen));
+    poster->setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
     poster->post(ev(R"({"t":"move","x":0,"y":0})"));
     const auto marker = probe->waitFor([](const InputProbe::Event& e) { return e.kind != QLatin1String("release"); });
     ASSERT_TRUE(marker);
@@ -90,7 +90,7 @@ TEST_F(InputPosterTest, WithoutFrameNothingIsPostedKeyboardIncluded)
 
 TEST_F(InputPosterTest, MovesLandInsideTheStreamedFrame)
 {
-    poster->setFrame(QRectF(100, 50, 800, 600));
+    poster->setFrame(Geometry::Rect{100, 50, 800, 600});
     const struct {
         const char* json;
         int x, y;
@@ -107,7 +107,7 @@ TEST_F(InputPosterTest, MovesLandInsideTheStreamedFrame)
         poster->post(ev(row.json));
         EXPECT_TRUE(motionTo(row.x, row.y)) << row.json;
     }
-    poster->setFrame(QRectF(screen));
+    poster->setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
     poster->post(ev(R"({"t":"move","x":1,"y":1})"));
     EXPECT_TRUE(motionTo(screen.width() - 1, screen.height() - 1));
 }
