@@ -160,15 +160,17 @@ void InputPoster::pump()
         acked();
     for (;;) {
         bool sent = false;
-        while (!queue_.empty() && postFirst())
+        Step step = Step::posted;
+        while (!queue_.empty() && (step = postFirst()) == Step::posted)
             sent = true;
-        if ((sent || !queue_.empty()) && !x_->ackPending()) {
+        const bool waitingForServer = !queue_.empty() && step == Step::waitForServer;
+        if ((sent || waitingForServer) && !x_->ackPending()) {
             x_->requestAck();
             movedSinceAck_ = false;
         }
         x_->flush();
         // The answer may already sit in the connection's buffer, where the notifier cannot see it.
-        if (queue_.empty() || !x_->pollAck())
+        if (!waitingForServer || !x_->pollAck())
             break;
         acked();
     }
@@ -176,21 +178,21 @@ void InputPoster::pump()
         restore_.start(os::XTestInput::kHold * 2);
 }
 
-bool InputPoster::postFirst()
+InputPoster::Step InputPoster::postFirst()
 {
     Op& op = queue_.front();
     if (auto* m = std::get_if<MoveTo>(&op)) {
         // The last move waits while the server is behind, so that later ones can merge into it.
         if (x_->ackPending() && queue_.size() == 1)
-            return false;
+            return Step::waitForServer;
         movePointer(m->to);
     } else if (auto* m = std::get_if<MoveBy>(&op)) {
         if (x_->ackPending())
-            return false;
+            return Step::waitForServer;
         if (!pointer_ || Clock::now() - pointerAt_ > kPointerFresh) {
             // Where the pointer is now: the answer to a fresh round trip.
             pointer_.reset();
-            return false;
+            return Step::waitForServer;
         }
         movePointer(Geometry::moveBy(*pointer_, m->dx, m->dy, m->within));
     } else if (auto* b = std::get_if<Button>(&op)) {
@@ -201,7 +203,7 @@ bool InputPoster::postFirst()
             syms.push_back(step.keysym);
         if (!x_->prepare(syms, Clock::now(), false)) {
             retryWhenSpareFree();
-            return false;
+            return Step::waitForTimer;
         }
         for (const Keys::Step& step : s->steps)
             x_->key(step.keysym, step.press);
@@ -210,7 +212,7 @@ bool InputPoster::postFirst()
         const std::vector<Keys::KeySym> syms = keysyms(chunk);
         if (!x_->prepare(syms, Clock::now(), true)) {
             retryWhenSpareFree();
-            return false;
+            return Step::waitForTimer;
         }
         for (Keys::KeySym sym : syms)
             x_->type(sym);
@@ -219,11 +221,11 @@ bool InputPoster::postFirst()
             // Long texts go chunk by chunk through the event loop, so nothing else starves.
             x_->flush();
             retry_.start(0);
-            return false;
+            return Step::waitForTimer;
         }
     }
     queue_.pop_front();
-    return true;
+    return Step::posted;
 }
 
 void InputPoster::retryWhenSpareFree()

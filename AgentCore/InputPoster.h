@@ -94,8 +94,10 @@ private:
     bool queueMoveBy(double dx, double dy);
     void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
     void pump();
-    // Posts the queue's first op; false when it has to wait (for the server, a spare keycode).
-    bool postFirst();
+    enum class Step { posted, waitForServer, waitForTimer };
+    // Posts the queue's first op, or says what it waits for: the server to catch up (an ack) or
+    // the retry timer (a spare keycode to come free, the next chunk of a long text).
+    Step postFirst();
     void movePointer(const Geometry::Point& to);
     void retryWhenSpareFree();
     // The server has handled everything sent before the last ack request.

@@ -212,6 +212,24 @@ TEST_F(InputPosterTest, KeyPressesModifiersInTableOrderAndReleasesInReverse)
     }
 }
 
+TEST_F(InputPosterTest, KeysPostStrokesOnItsOwnConnectionAndPutsTheKeymapBack)
+{
+    const std::vector<unsigned> before = keyboardMap();
+    Keys::post(3, {"alt"}); // f
+    Keys::post(64, {}); // F17 needs a spare keycode on this keyboard map
+    Keys::postKeysym(XKB_KEY_XF86AudioMute, {});
+    const auto keys = keysUntilUp(XKB_KEY_XF86AudioMute);
+    std::vector<unsigned> down;
+    for (const auto& e : keys) {
+        if (e.kind == QLatin1String("keydown"))
+            down.push_back(e.hex(0));
+    }
+    EXPECT_EQ(down, (std::vector<unsigned>{XKB_KEY_Alt_L, XKB_KEY_f, XKB_KEY_F17, XKB_KEY_XF86AudioMute}));
+    ASSERT_TRUE(probe->waitFor([&](const InputProbe::Event& e) {
+        return e.kind == QLatin1String("mapping") && keyboardMap() == before;
+    }));
+}
+
 TEST_F(InputPosterTest, ArrowNavigationFunctionAndKeypadKeysArrive)
 {
     const std::vector<std::pair<int, unsigned>> rows{
