@@ -31,6 +31,9 @@ class XTestInput;
 // fast as the server takes it, and consecutive pointer moves that arrive while the server has not
 // caught up are merged into the last one. Text the keyboard map cannot type borrows spare
 // keycodes, remapped for a short while and put back.
+//
+// The session hands every data-channel message to receive(), sets the frame when a stream starts
+// and when the displays change while streaming, and clears it when the stream stops.
 class InputPoster : public QObject {
     Q_OBJECT
 public:

@@ -53,10 +53,10 @@ private:
 };
 
 // Synthetic pointer and keyboard input on the X display through XTEST, on a connection of its
-// own. Requests are queued and sent by flush(); nothing here waits for the server except the
-// keyboard map read once at start (and again after another client changed it). Everything this
-// object pressed is released, and every keycode it remapped is put back, when it is destroyed.
-// One thread at a time.
+// own. Requests are queued and sent by flush(); nothing here waits for the server except sync(),
+// the keyboard map read at start (and again after another client changed it) and destruction.
+// Everything this object pressed is released, and every keycode it remapped is put back, when it
+// is destroyed. One thread at a time.
 class XTestInput {
 public:
     using Clock = SpareKeys::Clock;
