@@ -112,6 +112,16 @@ TEST_F(InputPosterTest, MovesLandInsideTheStreamedFrame)
     EXPECT_TRUE(motionTo(screen.width() - 1, screen.height() - 1));
 }
 
+TEST_F(InputPosterTest, MoveByStartsFromWhereThePointerIsNow)
+{
+    park(200, 200);
+    // A poster that has never moved the pointer asks the server where it is.
+    InputPoster fresh;
+    fresh.setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
+    fresh.post(ev(R"({"t":"moveBy","dx":0.1,"dy":0.1})"));
+    EXPECT_TRUE(motionTo(200 + screen.width() / 10, 200 + screen.height() / 10));
+}
+
 TEST_F(InputPosterTest, DownMakesLaterMovesDragsUntilUp)
 {
     park(200, 200);
