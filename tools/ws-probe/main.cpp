@@ -20,7 +20,11 @@ int main(int argc, char** argv)
     }
 
     QJsonObject report{{QStringLiteral("connected"), false}};
+    bool done = false;
     auto finish = [&] {
+        if (done)
+            return; // the socket still reports its end while the loop winds down
+        done = true;
         std::puts(QJsonDocument(report).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
         app.exit(0);
