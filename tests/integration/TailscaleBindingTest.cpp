@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -192,7 +193,15 @@ TEST_F(TailscaleBinding, WaitsForTailscaleAndRebindsWhenTheAddressGoes)
     ASSERT_TRUE(agent.waitForLog(QStringLiteral("tailscale not ready (interface %1 not available); retry in 5s")
                                      .arg(ns.hostInterface())))
         << agent.log().toStdString();
+
+    // Up, but somebody else holds the port.
+    auto blocker = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(blocker->listen(QHostAddress::Any, static_cast<quint16>(agent.port())));
     ASSERT_TRUE(ns.setHostLink(true));
+    ASSERT_TRUE(agent.waitForLog(
+        QStringLiteral("tailscale not ready (listen failed: bind: Address already in use); retry in 5s")))
+        << agent.log().toStdString();
+    blocker.reset();
     ASSERT_TRUE(agent.waitForLog(listening())) << agent.log().toStdString();
     expectPassesTailscale(fromPhone());
 

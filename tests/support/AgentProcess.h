@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// The real agent binary, started in developer mode under a fresh home directory. Standard error
+// The real agent binary, started (by default in developer mode) under a fresh home directory. Standard error
 // is collected so tests can wait for and inspect log lines.
 class AgentProcess {
 public:
