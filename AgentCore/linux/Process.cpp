@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -64,12 +65,13 @@ private:
     throw std::system_error(error, std::generic_category(), what.toStdString());
 }
 
-int waitFor(pid_t pid)
+// The raw wait status, or absent when the child's end cannot be learnt (somebody else reaped it).
+std::optional<int> waitFor(pid_t pid)
 {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
-            return 0;
+            return std::nullopt;
     }
     return status;
 }
@@ -130,12 +132,14 @@ ProcessOutput runProcess(const std::vector<QByteArray>& argv, qsizetype limit)
         }
         result.output.append(buffer, n);
     }
-    const int status = waitFor(pid);
-    if (WIFSIGNALED(status)) {
+    const std::optional<int> status = waitFor(pid);
+    if (!status) {
+        result.status = -1; // unknown: never taken for success
+    } else if (WIFSIGNALED(*status)) {
         result.signalled = true;
-        result.status = WTERMSIG(status);
+        result.status = WTERMSIG(*status);
     } else {
-        result.status = WEXITSTATUS(status);
+        result.status = WEXITSTATUS(*status);
     }
     return result;
 }

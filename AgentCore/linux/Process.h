@@ -7,7 +7,7 @@
 namespace core::os {
 
 struct ProcessOutput {
-    // The exit status, or the number of the signal that ended the process.
+    // The exit status, the number of the signal that ended the process, or -1 when unknown.
     int status = 0;
     bool signalled = false;
     // The process wrote more than the limit; it was killed and `output` holds the first bytes.
