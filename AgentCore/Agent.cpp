@@ -65,7 +65,7 @@ void Agent::start()
     if (dev_)
         listenDev();
     else
-        bind();
+        startBinding();
 }
 
 void Agent::loadDevices()
@@ -106,11 +106,6 @@ void Agent::listenDev()
         return;
     }
     log(QStringLiteral("DEV MODE: listening for 127.0.0.1:%1 only, no Tailscale auth").arg(port));
-}
-
-void Agent::bind()
-{
-    log(QStringLiteral("tailscale not ready (binding needs --dev in this build)"));
 }
 
 void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)

@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -65,7 +66,20 @@ private:
     void loadDevices();
     void saveDevices();
     void listenDev();
+
+    // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
+    // thread, listen pinned to the interface, retry every 5 s while that fails, check every 30 s.
+    struct Binding {
+        QString ip;
+        QString iface;
+        friend bool operator==(const Binding&, const Binding&) = default;
+    };
+    void startBinding();
     void bind();
+    void retry(const QString& reason);
+    void listen(const QString& ip, const QString& iface, const Whois& me);
+    void checkBinding();
+    std::function<bool(const QString&)> tailscaleAdmit(const QString& owner, qint64 selfNodeID);
     void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
                   bool takeover);
@@ -79,6 +93,10 @@ private:
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
     std::map<QString, Device::Peer> peers_;
+    std::optional<Whois> me_;
+    std::optional<Binding> boundTo_;
+    quint64 bindAttempt_ = 0; // results of an older bind() are dropped
+    QTimer bindingCheck_;
 };
 
 } // namespace core
