@@ -110,7 +110,8 @@ bool XServerFixture::start(QSize primary, QSize framebuffer)
     previousDisplay_ = qgetenv("DISPLAY");
     qputenv("DISPLAY", display_.toUtf8());
 
-    const QString mode = QStringLiteral("%1x%2").arg(primary.width()).arg(primary.height());
+    // A name of its own: the dummy driver already has modes named like "1920x1080".
+    const QString mode = QStringLiteral("fixture-%1x%2").arg(primary.width()).arg(primary.height());
     xrandr(QStringList{QStringLiteral("--newmode"), mode} + modeLine(primary.width(), primary.height()));
     if (!xrandr({QStringLiteral("--addmode"), QStringLiteral("DUMMY0"), mode})
         || !xrandr({QStringLiteral("--output"), QStringLiteral("DUMMY0"), QStringLiteral("--mode"), mode,
