@@ -201,6 +201,11 @@ bool XServerFixture::xrandr(const QStringList& args)
 
 bool XServerFixture::addMonitor(const QString& name, const QRect& r)
 {
+    return xrandr(setMonitorArgs(name, r));
+}
+
+QStringList XServerFixture::setMonitorArgs(const QString& name, const QRect& r)
+{
     // Physical sizes follow from 96 dpi; they only matter for xrandr's own report.
     const QString geometry = QStringLiteral("%1/%2x%3/%4+%5+%6")
                                  .arg(r.width())
@@ -209,7 +214,7 @@ bool XServerFixture::addMonitor(const QString& name, const QRect& r)
                                  .arg(r.height() * 254 / 960)
                                  .arg(r.x())
                                  .arg(r.y());
-    return xrandr({QStringLiteral("--setmonitor"), name, geometry, QStringLiteral("none")});
+    return {QStringLiteral("--setmonitor"), name, geometry, QStringLiteral("none")};
 }
 
 bool XServerFixture::deleteMonitor(const QString& name)
