@@ -27,6 +27,7 @@ public:
     void killServer();
 
     QString display() const { return display_; }
+    qint64 serverPid() const { return server_ ? server_->processId() : 0; }
     // Runs xrandr with `args` on this display; false when it fails.
     bool xrandr(const QStringList& args);
     // A monitor without outputs at `r` (xrandr --setmonitor NAME W/mmxH/mm+X+Y none).
