@@ -20,7 +20,7 @@ namespace {
 const char kConfig[] = R"(Section "Device"
   Identifier "dummy"
   Driver "dummy"
-  VideoRam 512000
+  VideoRam 65536
 EndSection
 Section "Monitor"
   Identifier "monitor"
@@ -34,7 +34,7 @@ Section "Screen"
   DefaultDepth 24
   SubSection "Display"
     Depth 24
-    Virtual 8192 4096
+    Virtual 5120 2048
   EndSubSection
 EndSection
 Section "ServerFlags"
