@@ -56,6 +56,15 @@ TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
     EXPECT_FALSE(list[1].isMain);
 }
 
+TEST_F(DisplaysTest, MirroredMonitorIsListedOnce)
+{
+    ASSERT_TRUE(x.addMonitor(QStringLiteral("MIRROR"), QRect(2880, 0, 1920, 1080)));
+    const auto list = Displays::list();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1].x, 2880);
+    EXPECT_NE(list[0].id, list[1].id);
+}
+
 TEST_F(DisplaysTest, ScaleFollowsXftDpi)
 {
     ASSERT_TRUE(mergeResources("Xft.antialias: 1\nXft.dpi: 144\n"));
