@@ -156,6 +156,7 @@ void RTC::apply(qint64 maxKbps, qint64 fps)
 {
     bitrate_.setCeiling(maxKbps);
     fps_ = fps;
+    pipeline_->setFrameRate(int(std::clamp<qint64>(fps, 1, 240)));
     pipeline_->setBitrate(bitrate_.target());
 }
 

@@ -3,6 +3,7 @@
 #include "Agent.h"
 #include "Log.h"
 #include "Platform.h"
+#include "RTC.h"
 #include "Server.h"
 
 #include <QPointer>
@@ -29,6 +30,7 @@ void Session::start()
         if (self)
             self->end();
     };
+    startStreaming();
     ws_->startReceiving();
 }
 
@@ -37,6 +39,7 @@ void Session::end()
     if (ended_)
         return;
     ended_ = true;
+    endStreaming();
     if (onEnd)
         onEnd();
 }
@@ -70,6 +73,8 @@ void Session::route(const QString& type, qint64 id, const QByteArray& data)
 
     if (type == QLatin1String("hello"))
         return hello(id, data);
+    if (routeStreaming(type, id, data))
+        return;
 
     throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
 }

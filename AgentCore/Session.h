@@ -3,8 +3,10 @@
 #include "Config.h"
 #include "Gate.h"
 #include "Protocol.h"
+#include "Stats.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -12,6 +14,7 @@
 
 namespace core {
 
+class RTC;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -42,12 +45,34 @@ private:
     void route(const QString& type, qint64 id, const QByteArray& data);
     void hello(qint64 id, const QByteArray& data);
 
+    // Streaming and periodic events (SessionStreaming.cpp).
+    bool routeStreaming(const QString& type, qint64 id, const QByteArray& data);
+    void startStreaming();
+    void endStreaming();
+    void startRTC(const QString& sdp, const Config::Profile& profile, qint64 id);
+    void stopStream(const std::optional<QString>& reason);
+    void startStats();
+    void statsTick(bool first);
+    void pollStatus();
+    bool routeStream(const QString& type, qint64 id, const QByteArray& data);
+    std::optional<qint64> takeFrameCount();
+    void handleInput(const QByteArray& message);
+
     std::unique_ptr<WSConnection> ws_;
     Config config_;
     std::optional<QString> configError_;
     bool live_ = false;
     bool locked_ = false;
     bool ended_ = false;
+
+    std::unique_ptr<RTC> rtc_;
+    std::optional<quint32> streaming_;
+    qint64 streamGen_ = 0;
+    Permissions permissions_;
+    std::unique_ptr<QTimer> statusTimer_;
+    std::unique_ptr<QTimer> statsTimer_;
+    std::optional<double> statsOut_;
+    std::optional<OutboundSample> statsPrev_;
 };
 
 } // namespace core

@@ -107,6 +107,8 @@ struct WebRtcPipeline::Impl {
     std::mutex pushMutex;
     int capsWidth = 0;
     int capsHeight = 0;
+    int capsFps = 0;
+    std::atomic<int> fps = 60;
     std::atomic<bool> closed = false;
 };
 
@@ -270,6 +272,9 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
     CapsPtr prefs(gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name",
                                       G_TYPE_STRING, h265 ? "H265" : "H264", "clock-rate", G_TYPE_INT, 90000,
                                       "payload", G_TYPE_INT, payloadType, nullptr));
+    // The stream is called "screen" (webrtcbin names the track after its transceiver).
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "msid"))
+        g_object_set(sink, "msid", "screen", nullptr);
     if (transceiver)
         g_object_set(transceiver.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "do-nack", TRUE,
                      "codec-preferences", prefs.get(), nullptr);
@@ -345,13 +350,17 @@ void WebRtcPipeline::push(const VideoFramePtr& frame)
         return;
     std::lock_guard lock(d->pushMutex);
     GstAppSrc* src = GST_APP_SRC(d->appsrc.get());
-    if (frame->width != d->capsWidth || frame->height != d->capsHeight) {
+    const int fps = d->fps;
+    if (frame->width != d->capsWidth || frame->height != d->capsHeight || fps != d->capsFps) {
+        // WORKAROUND: x264 holds one frame back on variable-rate input (framerate 0/1); a nominal
+        // rate keeps it at zero delay. Buffers still carry their real capture times.
         CapsPtr caps(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "NV12", "width", G_TYPE_INT,
                                          frame->width, "height", G_TYPE_INT, frame->height, "framerate",
-                                         GST_TYPE_FRACTION, 0, 1, "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr));
+                                         GST_TYPE_FRACTION, fps, 1, "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr));
         gst_app_src_set_caps(src, caps.get());
         d->capsWidth = frame->width;
         d->capsHeight = frame->height;
+        d->capsFps = fps;
         std::lock_guard statsLock(d->shared->mutex);
         d->shared->encoder.width = frame->width;
         d->shared->encoder.height = frame->height;
@@ -383,6 +392,8 @@ void WebRtcPipeline::setBitrate(qint64 kbps)
     if (d->encoder && !d->closed)
         g_object_set(d->encoder.get(), "bitrate", guint(std::max<qint64>(kbps, 1)), nullptr);
 }
+
+void WebRtcPipeline::setFrameRate(int fps) { d->fps = std::max(fps, 1); }
 
 void WebRtcPipeline::requestKeyframe()
 {

@@ -61,6 +61,8 @@ public:
     void addCandidate(unsigned mline, const QString& candidate);
     void push(const VideoFramePtr& frame);
     void setBitrate(qint64 kbps);
+    // The nominal frame rate given to the encoder (the capture's ceiling).
+    void setFrameRate(int fps);
     void requestKeyframe();
     void linkStats(std::function<void(const LinkStats&)> done);
     EncoderStats encoderStats() const;
