@@ -1,5 +1,6 @@
 #include "Agent.h"
 
+#include "Displays.h"
 #include "Log.h"
 #include "Platform.h"
 #include "Server.h"
@@ -54,6 +55,12 @@ void Agent::start()
         log(*configError_);
 
     log(QStringLiteral("permissions ") + Platform::permissions().text());
+
+    QPointer<Agent> self(this);
+    Displays::observe([self] {
+        if (self && self->session_)
+            self->session_->displaysChanged();
+    });
 
     if (dev_)
         listenDev();

@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "Gate.h"
+#include "Geometry.h"
 #include "Protocol.h"
 #include "Stats.h"
 
@@ -15,6 +16,7 @@
 namespace core {
 
 class RTC;
+class ScreenStream;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -27,6 +29,9 @@ public:
 
     // Set by the agent before start().
     std::function<void()> onEnd;
+    // Each data-channel message of the peer, with the streamed display's frame (none while no
+    // stream runs); the input poster's seam.
+    std::function<void(const QByteArray& message, const std::optional<Geometry::Rect>& frame)> onInput;
     std::function<bool(bool takeover)> claim = [](bool) { return true; };
     std::function<Gate::Result(const HelloParam&, bool live)> gate = [](const HelloParam&, bool) {
         return Gate::Result::admit();
@@ -36,6 +41,9 @@ public:
     // Tears everything down once; later calls do nothing.
     void end();
 
+    // The display configuration changed: tells the client the new display list.
+    void displaysChanged();
+
     bool live() const { return live_; }
     bool ended() const { return ended_; }
     WSConnection& ws() { return *ws_; }
@@ -44,6 +52,8 @@ private:
     void handle(const QByteArray& data);
     void route(const QString& type, qint64 id, const QByteArray& data);
     void hello(qint64 id, const QByteArray& data);
+    void startThumbs();
+    void thumbTick();
 
     // Streaming and periodic events (SessionStreaming.cpp).
     bool routeStreaming(const QString& type, qint64 id, const QByteArray& data);
@@ -55,6 +65,8 @@ private:
     void statsTick(bool first);
     void pollStatus();
     bool routeStream(const QString& type, qint64 id, const QByteArray& data);
+    void startStream(quint32 display, const Config::Profile& profile, qint64 id);
+    void followDisplays(const std::vector<DisplayInfo>& displays);
     std::optional<qint64> takeFrameCount();
     void handleInput(const QByteArray& message);
 
@@ -64,8 +76,12 @@ private:
     bool live_ = false;
     bool locked_ = false;
     bool ended_ = false;
+    std::unique_ptr<QTimer> thumbTimer_;
+    bool thumbBusy_ = false; // a thumbnail capture is running
 
     std::unique_ptr<RTC> rtc_;
+    std::unique_ptr<ScreenStream> screen_;
+    std::optional<Geometry::Rect> streamFrame_; // the streamed display's frame, for input
     std::optional<quint32> streaming_;
     qint64 streamGen_ = 0;
     Permissions permissions_;

@@ -2,9 +2,12 @@
 // the periodic status poll. All of it runs on the main thread.
 #include "Session.h"
 
+#include "Codecs.h"
+#include "Displays.h"
 #include "Log.h"
 #include "Platform.h"
 #include "RTC.h"
+#include "ScreenStream.h"
 #include "Server.h"
 
 #include <QPointer>
@@ -137,20 +140,104 @@ void Session::pollStatus()
     ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
 }
 
-bool Session::routeStream(const QString&, qint64, const QByteArray&) { return false; }
+bool Session::routeStream(const QString& type, qint64 id, const QByteArray& data)
+{
+    if (type == QLatin1String("stream.start") || type == QLatin1String("stream.switch")) {
+        const auto param = Wire::decode<DisplayParam>(data);
+        const Config::Profile& profile = config_.stream.profile(param.profile);
+        startStream(param.displayId, profile, id);
+    } else if (type == QLatin1String("stream.stop")) {
+        stopStream(std::nullopt);
+        ws_->send(Wire::ok(id));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void Session::startStream(quint32 display, const Config::Profile& profile, qint64 id)
+{
+    if (!rtc_)
+        return ws_->send(Wire::fail(id, kNoPeer));
+    const std::vector<DisplayInfo> displays = Displays::list();
+    const auto found = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == display; });
+    if (found == displays.end())
+        return ws_->send(Wire::fail(id, QStringLiteral("display %1 not found").arg(display)));
+
+    const qint64 maxEdge = Codecs::effectiveEdge(profile.maxEdge, rtc_->codec());
+    const qint64 fps = Codecs::effectiveFps(profile.maxFps, rtc_->codec());
+    rtc_->apply(profile.maxKbps, fps);
+
+    if (!screen_) {
+        screen_ = std::make_unique<ScreenStream>();
+        // The capture is stopped (and its thread joined) before the peer it feeds is replaced or
+        // dropped: stopStream() runs first in startRTC() and endStreaming().
+        RTC* peer = rtc_.get();
+        screen_->onFrame = [peer](VideoFramePtr frame) { peer->push(std::move(frame)); };
+        QPointer<Session> self(this);
+        screen_->onStop = [self](const QString& reason) {
+            if (self)
+                self->stopStream(reason);
+        };
+    }
+
+    // The capture starts synchronously, so start requests are answered in the order they came;
+    // the generation check still turns a start overtaken by a stop into "stream stopped".
+    const qint64 gen = streamGen_;
+    try {
+        screen_->start(display, int(maxEdge), int(fps));
+    } catch (const std::exception& e) {
+        return ws_->send(Wire::fail(id, describe(e)));
+    }
+    if (streamGen_ != gen || !screen_) {
+        if (screen_)
+            screen_->stop();
+        screen_.reset();
+        rtc_->clearLastFrame();
+        return ws_->send(Wire::fail(id, QStringLiteral("stream stopped")));
+    }
+    streaming_ = display;
+    streamFrame_ = Geometry::frame(*found);
+    rtc_->requestKeyframe();
+    ws_->send(Wire::ok(id));
+}
 
 void Session::stopStream(const std::optional<QString>& reason)
 {
     ++streamGen_;
+    if (screen_) {
+        screen_->stop();
+        screen_.reset();
+    }
     streaming_.reset();
+    streamFrame_.reset();
     if (rtc_)
         rtc_->clearLastFrame();
     if (reason)
         ws_->send(Wire::event(StreamEnded{*reason}));
 }
 
-std::optional<qint64> Session::takeFrameCount() { return std::nullopt; }
+void Session::followDisplays(const std::vector<DisplayInfo>& displays)
+{
+    if (Geometry::streamLost(streaming_, displays))
+        return stopStream(QStringLiteral("display disconnected"));
+    if (!streaming_)
+        return;
+    const auto it = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == *streaming_; });
+    streamFrame_ = it == displays.end() ? std::nullopt : std::optional(Geometry::frame(*it));
+}
 
-void Session::handleInput(const QByteArray&) {}
+std::optional<qint64> Session::takeFrameCount()
+{
+    if (!screen_)
+        return std::nullopt;
+    return screen_->takeFrameCount();
+}
+
+void Session::handleInput(const QByteArray& message)
+{
+    if (onInput)
+        onInput(message, streamFrame_);
+}
 
 } // namespace core

@@ -93,7 +93,7 @@ struct Shared {
     WebRtcPipeline::Events events;
     std::mutex mutex;
     GObjectPtr<GstWebRTCDataChannel> channel;
-    std::deque<std::pair<GstClockTime, Clock::time_point>> inEncoder;
+    std::deque<Clock::time_point> inEncoder; // frames that entered the encoder, oldest first
     EncoderStats encoder;
 };
 
@@ -236,23 +236,22 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
     shared->encoder.name = encoderName;
     PadPtr encIn(gst_element_get_static_pad(enc.get(), "sink"));
     PadPtr encOut(gst_element_get_static_pad(enc.get(), "src"));
-    gst_pad_add_probe(encIn.get(), GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo* info, gpointer data) {
+    gst_pad_add_probe(encIn.get(), GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo*, gpointer data) {
         auto* s = static_cast<Shared*>(data);
         std::lock_guard lock(s->mutex);
-        s->inEncoder.emplace_back(GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)), Clock::now());
+        s->inEncoder.push_back(Clock::now());
         if (s->inEncoder.size() > 64)
             s->inEncoder.pop_front();
         return GST_PAD_PROBE_OK;
     }, shared, nullptr);
-    gst_pad_add_probe(encOut.get(), GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo* info, gpointer data) {
+    // Frames leave a zero-latency encoder in the order they entered it. (Output timestamps are
+    // shifted by the encoder's minimum PTS, so they cannot be matched by value.)
+    gst_pad_add_probe(encOut.get(), GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo*, gpointer data) {
         auto* s = static_cast<Shared*>(data);
-        const GstClockTime pts = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
         std::lock_guard lock(s->mutex);
-        while (!s->inEncoder.empty() && s->inEncoder.front().first != pts)
-            s->inEncoder.pop_front();
         if (s->inEncoder.empty())
             return GST_PAD_PROBE_OK;
-        const std::chrono::duration<double> took = Clock::now() - s->inEncoder.front().second;
+        const std::chrono::duration<double> took = Clock::now() - s->inEncoder.front();
         s->inEncoder.pop_front();
         s->encoder.framesEncoded += 1;
         s->encoder.encodeSeconds += took.count();
