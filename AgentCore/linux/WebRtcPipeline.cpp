@@ -94,6 +94,8 @@ struct Shared {
     std::mutex mutex;
     GObjectPtr<GstWebRTCDataChannel> channel;
     std::deque<Clock::time_point> inEncoder; // frames that entered the encoder, oldest first
+    // Until the answer is set, encoded frames only carry caps to webrtcbin and are dropped.
+    std::atomic<bool> priming = true;
     EncoderStats encoder;
 };
 
@@ -262,6 +264,10 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
     d->sinkPad.reset(sink);
     PadPtr payOut(gst_element_get_static_pad(pay.get(), "src"));
     gst_pad_link(payOut.get(), sink);
+    // Sticky events (the caps) still reach webrtcbin when the buffer behind them is dropped.
+    gst_pad_add_probe(payOut.get(), GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo*, gpointer data) {
+        return static_cast<Shared*>(data)->priming ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+    }, shared, nullptr);
 
     GstWebRTCRTPTransceiver* raw = nullptr;
     g_object_get(sink, "transceiver", &raw, nullptr);
@@ -308,10 +314,11 @@ void WebRtcPipeline::negotiate(const QString& offer, std::function<void(std::opt
     DescriptionPtr description(gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, rawSdp));
 
     auto webrtc = d->webrtc;
-    GstPromise* setRemote = promiseFor([webrtc, done](const GstStructure*, QString error) {
+    auto shared = d->shared;
+    GstPromise* setRemote = promiseFor([webrtc, shared, done](const GstStructure*, QString error) {
         if (!error.isEmpty())
             return done(std::nullopt, error);
-        GstPromise* create = promiseFor([webrtc, done](const GstStructure* reply, QString error) {
+        GstPromise* create = promiseFor([webrtc, shared, done](const GstStructure* reply, QString error) {
             if (!error.isEmpty())
                 return done(std::nullopt, error);
             GstWebRTCSessionDescription* raw = nullptr;
@@ -322,9 +329,10 @@ void WebRtcPipeline::negotiate(const QString& offer, std::function<void(std::opt
                 return done(std::nullopt, QStringLiteral("no answer"));
             CharPtr sdpText(gst_sdp_message_as_text(answer->sdp));
             QString sdp = QString::fromUtf8(sdpText.get());
-            GstPromise* setLocal = promiseFor([done, sdp](const GstStructure*, QString error) {
+            GstPromise* setLocal = promiseFor([done, sdp, shared](const GstStructure*, QString error) {
                 if (!error.isEmpty())
                     return done(std::nullopt, error);
+                shared->priming = false;
                 done(sdp, QString());
             });
             g_signal_emit_by_name(webrtc.get(), "set-local-description", answer.get(), setLocal);
