@@ -81,6 +81,25 @@ test('streams the primary display, follows drawing, switches monitors and stops'
   await centreIs(page, [0, 0, 255]);
 
   progress('second monitor seen');
+  // Losing the streamed monitor ends the stream once (the capture or the display change notices
+  // first, whichever comes sooner) and the client hears of the new display list.
+  const mark = await page.evaluate(() => rc.events.length);
+  await xorg.x('xrandr', '--delmonitor', 'SECOND');
+  const ended = await page.evaluate((since) => rc.waitEvent('stream.ended', () => true, since), mark);
+  assert.equal(ended.reason, 'display disconnected');
+  const changed = await page.evaluate((since) => rc.waitEvent('displays.changed', () => true, since), mark);
+  assert.deepEqual(changed.displays.map((d) => d.id), [primary.id]);
+  const endings = await page.evaluate((since) => rc.events.slice(since).filter((e) => e.type === 'stream.ended').length,
+                                      mark);
+  assert.equal(endings, 1);
+  progress('stream ended with its monitor');
+
+  // A new start on the primary display works after that.
+  const again = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
+  assert.equal(again.ok, true, again.error);
+  await until(page, () => rc.video.videoWidth === 1920 && rc.video.videoHeight === 1080);
+  await centreIs(page, [0, 255, 0]);
+
   // After a stop no frame is sent: two statistics ticks without a stream see the same count.
   const stopped = await page.evaluate(() => rc.request('stream.stop'));
   assert.equal(stopped.ok, true);
