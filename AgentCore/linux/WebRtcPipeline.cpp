@@ -1,5 +1,6 @@
 #include "linux/WebRtcPipeline.h"
 
+#include "Log.h"
 #include "linux/GstRefs.h"
 
 #include <gst/app/gstappsrc.h>
@@ -112,6 +113,7 @@ struct WebRtcPipeline::Impl {
     int capsFps = 0;
     std::atomic<int> fps = 60;
     std::atomic<bool> closed = false;
+    bool busWatch = false;
 };
 
 WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
@@ -120,6 +122,24 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
     initOnce();
     d->shared->events = std::move(events);
     d->pipeline = ElementPtr(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("rtc"))));
+    // The bus is watched on the main loop (Qt runs GLib's default context): webrtcbin adds its
+    // transport elements while playing, so the pipeline's latency must be recomputed when they
+    // ask; errors are logged.
+    {
+        std::unique_ptr<GstBus, ObjectUnref> bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
+        gst_bus_add_watch(bus.get(), +[](GstBus*, GstMessage* message, gpointer data) -> gboolean {
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
+                gst_bin_recalculate_latency(GST_BIN(data));
+            } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+                GError* raw = nullptr;
+                gst_message_parse_error(message, &raw, nullptr);
+                ErrorPtr error(raw);
+                log(QStringLiteral("rtc: ") + QString::fromUtf8(error ? error->message : "pipeline error"));
+            }
+            return G_SOURCE_CONTINUE;
+        }, d->pipeline.get());
+        d->busWatch = true;
+    }
     ElementPtr webrtc = make("webrtcbin");
     if (!webrtc)
         return;
@@ -464,8 +484,13 @@ void WebRtcPipeline::close()
     }
     if (d->webrtc)
         g_signal_handlers_disconnect_by_data(d->webrtc.get(), d->shared.get());
-    if (d->pipeline)
+    if (d->pipeline) {
         gst_element_set_state(d->pipeline.get(), GST_STATE_NULL);
+        if (d->busWatch) {
+            std::unique_ptr<GstBus, ObjectUnref> bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
+            gst_bus_remove_watch(bus.get());
+        }
+    }
 }
 
 } // namespace core::gst
