@@ -196,6 +196,11 @@ void Agent::closeActive(quint16 code, const QString& reason)
     s->end();
 }
 
+void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
+{
+    peers_.insert_or_assign(remote, peer);
+}
+
 void Agent::disableDevice(const QString& id)
 {
     devices.disable(id);

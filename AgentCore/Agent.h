@@ -47,6 +47,9 @@ public:
     DeviceList devices;
     std::function<void()> onStatusChange = [] {};
 
+    // Remembers who Tailscale says is behind a remote address (a later peer replaces an earlier one).
+    void recordPeer(const QString& remote, const Device::Peer& peer);
+
     // Device commands from the status menu.
     void disableDevice(const QString& id);
     void enableDevice(const QString& id);

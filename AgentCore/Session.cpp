@@ -2,12 +2,13 @@
 
 #include "Agent.h"
 #include "Displays.h"
-#include "Thumbs.h"
+#include "InputPoster.h"
 #include "Log.h"
 #include "Platform.h"
 #include "RTC.h"
 #include "ScreenStream.h"
 #include "Server.h"
+#include "Thumbs.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -15,6 +15,7 @@
 
 namespace core {
 
+class InputPoster;
 class RTC;
 class ScreenStream;
 class WSConnection;
@@ -29,9 +30,6 @@ public:
 
     // Set by the agent before start().
     std::function<void()> onEnd;
-    // Each data-channel message of the peer, with the streamed display's frame (none while no
-    // stream runs); the input poster's seam.
-    std::function<void(const QByteArray& message, const std::optional<Geometry::Rect>& frame)> onInput;
     std::function<bool(bool takeover)> claim = [](bool) { return true; };
     std::function<Gate::Result(const HelloParam&, bool live)> gate = [](const HelloParam&, bool) {
         return Gate::Result::admit();
@@ -81,7 +79,7 @@ private:
 
     std::unique_ptr<RTC> rtc_;
     std::unique_ptr<ScreenStream> screen_;
-    std::optional<Geometry::Rect> streamFrame_; // the streamed display's frame, for input
+    std::unique_ptr<InputPoster> input_; // posts the peer's input onto the streamed display
     std::optional<quint32> streaming_;
     qint64 streamGen_ = 0;
     Permissions permissions_;

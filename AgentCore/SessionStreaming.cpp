@@ -4,6 +4,7 @@
 
 #include "Codecs.h"
 #include "Displays.h"
+#include "InputPoster.h"
 #include "Log.h"
 #include "Platform.h"
 #include "RTC.h"
@@ -48,6 +49,7 @@ bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& d
 void Session::startStreaming()
 {
     permissions_ = Platform::permissions();
+    input_ = std::make_unique<InputPoster>();
     statusTimer_ = std::make_unique<QTimer>();
     connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
     statusTimer_->start(kStatusPollMs);
@@ -197,7 +199,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
         return ws_->send(Wire::fail(id, QStringLiteral("stream stopped")));
     }
     streaming_ = display;
-    streamFrame_ = Geometry::frame(*found);
+    input_->setFrame(*found);
     rtc_->requestKeyframe();
     ws_->send(Wire::ok(id));
 }
@@ -210,7 +212,8 @@ void Session::stopStream(const std::optional<QString>& reason)
         screen_.reset();
     }
     streaming_.reset();
-    streamFrame_.reset();
+    if (input_)
+        input_->setFrame(std::nullopt);
     if (rtc_)
         rtc_->clearLastFrame();
     if (reason)
@@ -224,7 +227,8 @@ void Session::followDisplays(const std::vector<DisplayInfo>& displays)
     if (!streaming_)
         return;
     const auto it = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == *streaming_; });
-    streamFrame_ = it == displays.end() ? std::nullopt : std::optional(Geometry::frame(*it));
+    if (input_)
+        input_->setFrame(it == displays.end() ? std::nullopt : std::optional(Geometry::frame(*it)));
 }
 
 std::optional<qint64> Session::takeFrameCount()
@@ -236,8 +240,8 @@ std::optional<qint64> Session::takeFrameCount()
 
 void Session::handleInput(const QByteArray& message)
 {
-    if (onInput)
-        onInput(message, streamFrame_);
+    if (input_)
+        input_->receive(message);
 }
 
 } // namespace core

@@ -146,6 +146,18 @@ async function startXorg() {
                              `static unsigned char split_bits[] = {\n${bytes.map((b, i) => b + ((i + 1) % 12 ? ',' : ',\n')).join('')}};\n`);
       await x('xsetroot', '-bitmap', file, '-bg', left, '-fg', right);
     },
+    // The pointer's position on the screen.
+    async pointer() {
+      const out = await new Promise((resolve, reject) => {
+        const p = spawn('xdotool', ['getmouselocation', '--shell'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+        let text = '';
+        p.stdout.on('data', (d) => { text += d; });
+        p.once('error', reject);
+        p.once('exit', () => resolve(text));
+      });
+      const get = (k) => Number((out.match(new RegExp('^' + k + '=(\\d+)', 'm')) || [])[1]);
+      return { x: get('X'), y: get('Y') };
+    },
     async stop() {
       wm.kill('SIGTERM');
       server.kill('SIGTERM');

@@ -55,6 +55,18 @@ test('streams the primary display, follows drawing, switches monitors and stops'
   await centreIs(page, [255, 0, 0]);
 
   progress('first pattern seen');
+  // Input on the data channel moves the pointer on the streamed display.
+  await page.evaluate(() => rc.channelOpen);
+  let at;
+  for (let tick = 0; tick < 10; tick++) {
+    await page.evaluate(() => rc.send({ t: 'move', x: 0.25, y: 0.5 }));
+    at = await xorg.pointer();
+    if (at.x === 480 && at.y === 540) break;
+    await page.evaluate(() => rc.waitEvent('stats', () => true, rc.events.length));
+  }
+  assert.deepEqual(at, { x: 480, y: 540 });
+  progress('pointer moved by input');
+
   // Drawing on the display shows up in the decoded picture.
   await xorg.paint('#00ff00', '#0000ff');
   await centreIs(page, [0, 255, 0]);
