@@ -204,4 +204,12 @@ bool isConstrainedBaselineH264(const Payload& p)
     return ok && profile == 0x42 && (constraints & 0x40) != 0;
 }
 
+std::optional<Payload> choose(const std::vector<Payload>& offered, bool h265)
+{
+    for (const Payload& p : offered)
+        if ((h265 && p.codec == QLatin1String("H265")) || isConstrainedBaselineH264(p))
+            return p;
+    return std::nullopt;
+}
+
 } // namespace core::Codecs

@@ -54,4 +54,8 @@ std::vector<Payload> videoPayloads(const QString& sdp);
 // the zero-latency encoder produces).
 bool isConstrainedBaselineH264(const Payload& p);
 
+// The payload to send on: the first, in offer order, that this agent can encode — H.265 when
+// `h265` (enabled, and a real-time encoder exists), otherwise constrained-baseline H.264.
+std::optional<Payload> choose(const std::vector<Payload>& offered, bool h265);
+
 } // namespace core::Codecs

@@ -90,13 +90,7 @@ void RTC::answer(const QString& offer, qint64 startKbps, bool h265, Answered don
     const QString text = Codecs::preferInOffer(Codecs::forceH264Level(offer), h265);
     const bool canH265 = h265 && gst::WebRtcPipeline::h265Encoder().has_value();
 
-    std::optional<Codecs::Payload> chosen;
-    for (const Codecs::Payload& p : Codecs::videoPayloads(text)) {
-        if ((canH265 && p.codec == QLatin1String("H265")) || Codecs::isConstrainedBaselineH264(p)) {
-            chosen = p;
-            break;
-        }
-    }
+    const std::optional<Codecs::Payload> chosen = Codecs::choose(Codecs::videoPayloads(text), canH265);
     if (!chosen)
         return done(std::nullopt, QStringLiteral("no common video codec"));
 

@@ -135,3 +135,24 @@ TEST(Codecs, ConstrainedBaselineNeedsTheConstraintFlag)
     EXPECT_FALSE(Codecs::isConstrainedBaselineH264(h264("4d001f")));
     EXPECT_FALSE(Codecs::isConstrainedBaselineH264(h264("640c1f")));
 }
+
+TEST(Codecs, ChoosesH265OnlyWhenAllowedThenConstrainedBaselineH264)
+{
+    // As a browser offers after preferInOffer: H265 first, then H.264 variants, then the rest.
+    const QString offer = Codecs::preferInOffer(
+        Codecs::forceH264Level(sdp({"m=video 9 UDP/TLS/RTP/SAVPF 96 100 102 104 106", "a=rtpmap:96 VP8/90000",
+                                    "a=rtpmap:100 H264/90000", "a=fmtp:100 packetization-mode=1;profile-level-id=42001f",
+                                    "a=rtpmap:102 H264/90000", "a=fmtp:102 packetization-mode=0;profile-level-id=42e01f",
+                                    "a=rtpmap:104 H264/90000", "a=fmtp:104 packetization-mode=1;profile-level-id=42e01f",
+                                    "a=rtpmap:106 H265/90000", ""})),
+        true);
+    const auto payloads = Codecs::videoPayloads(offer);
+    EXPECT_EQ(Codecs::choose(payloads, true)->type, 106);
+    const auto h264 = Codecs::choose(payloads, false);
+    ASSERT_TRUE(h264);
+    EXPECT_EQ(h264->type, 104); // baseline (100) and packetization mode 0 (102) do not fit the encoder
+    EXPECT_EQ(h264->param(QStringLiteral("profile-level-id")), QStringLiteral("42e034"));
+
+    const auto vp8Only = Codecs::videoPayloads(sdp({"m=video 9 UDP/TLS/RTP/SAVPF 96", "a=rtpmap:96 VP8/90000", ""}));
+    EXPECT_FALSE(Codecs::choose(vp8Only, true));
+}
