@@ -224,6 +224,8 @@ void RTC::close()
 {
     if (closed_.exchange(true))
         return;
+    // An answer still being made is given up, so that its request is still answered.
+    finishAnswer(std::nullopt, QStringLiteral("no answer"));
     adaptTimer_.stop();
     answerTimeout_.stop();
     frames_->clearLast();

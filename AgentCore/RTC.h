@@ -53,7 +53,8 @@ public:
     // The outbound video record (key names as the statistics read them) and the codec's MIME type.
     using Outbound = std::function<void(std::optional<QJsonObject> values, std::optional<QString> mimeType)>;
     void outboundVideo(Outbound done);
-    // Stops the repeat, closes the data channel and the connection. Idempotent.
+    // Stops the repeat, closes the data channel and the connection; an answer still being made
+    // completes with "no answer". Idempotent.
     void close();
 
     // The codec negotiated in the answer, e.g. "H264".

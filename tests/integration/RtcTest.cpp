@@ -138,3 +138,22 @@ TEST(RtcTest, AnOfferWithoutH264IsRefusedInsteadOfAnsweredInactive)
     EXPECT_EQ(c.error, QStringLiteral("no common video codec"));
     EXPECT_FALSE(c.rtc.codec());
 }
+
+TEST(RtcTest, ClosingDuringTheAnswerStillCompletesItOnce)
+{
+    GstReceiver phone;
+    RTC rtc(true);
+    int calls = 0;
+    QString error;
+    rtc.answer(phone.offer(), 2000, false, [&](const std::optional<QString>& sdp, const QString& e) {
+        ++calls;
+        error = sdp ? QString() : e;
+    });
+    rtc.close();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(error, QStringLiteral("no answer"));
+    // Whatever webrtcbin still finishes after the close is dropped.
+    QTest::qWait(0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+}
