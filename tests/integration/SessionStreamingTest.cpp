@@ -1,5 +1,9 @@
 #include "AgentProcess.h"
+#include "GstReceiver.h"
 #include "WsClient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +16,8 @@ protected:
         ASSERT_TRUE(agent.start());
         ASSERT_TRUE(agent.waitForLog(QStringLiteral("listening")));
         ASSERT_TRUE(client.open(agent.url()));
-        ASSERT_TRUE(client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
+        hello = client.request(QStringLiteral("hello"), 1);
+        ASSERT_TRUE(hello.value(QStringLiteral("ok")).toBool());
     }
 
     QJsonObject nextEvent(const QString& type)
@@ -28,6 +33,7 @@ protected:
 
     AgentProcess agent;
     WsClient client;
+    QJsonObject hello;
 };
 
 TEST_F(SessionStreamingTest, StreamingRequestsWithoutAPeerAreRefused)
@@ -69,4 +75,38 @@ TEST_F(SessionStreamingTest, StatisticsWithoutAStreamAreBareTicks)
     ASSERT_TRUE(client.request(QStringLiteral("stats.start"), 3).value(QStringLiteral("ok")).toBool());
     ASSERT_TRUE(client.request(QStringLiteral("stats.stop"), 4).value(QStringLiteral("ok")).toBool());
     EXPECT_TRUE(client.quiet(2500));
+}
+
+TEST_F(SessionStreamingTest, StartStopAndSwitchAreAnsweredInTheOrderSent)
+{
+    GstReceiver phone;
+    const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone.offer()}}, 15000);
+    ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
+    EXPECT_TRUE(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString().contains(
+        QLatin1String("a=rtpmap:102 H264/90000")));
+
+    const auto displays = hello.value(QStringLiteral("data")).toObject().value(QStringLiteral("displays")).toArray();
+    ASSERT_FALSE(displays.isEmpty());
+    const qint64 display = displays[0].toObject().value(QStringLiteral("id")).toInteger();
+
+    // Sent back to back, without waiting for replies.
+    const QList<std::pair<QString, qint64>> requests{
+        {"stream.start", 10}, {"stream.stop", 11}, {"stream.start", 12}, {"stream.switch", 13}, {"stream.stop", 14}};
+    for (const auto& [type, id] : requests) {
+        QJsonObject message{{"type", type}, {"id", id}};
+        if (type != QLatin1String("stream.stop"))
+            message.insert(QStringLiteral("displayId"), display);
+        client.sendText(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    }
+    QList<qint64> order;
+    while (order.size() < requests.size()) {
+        auto m = client.next(15000);
+        ASSERT_TRUE(m);
+        const QJsonObject o = parseJson(*m);
+        if (o.value(QStringLiteral("type")) != QLatin1String("result"))
+            continue;
+        EXPECT_TRUE(o.value(QStringLiteral("ok")).toBool()) << m->toStdString();
+        order << o.value(QStringLiteral("id")).toInteger();
+    }
+    EXPECT_EQ(order, (QList<qint64>{10, 11, 12, 13, 14}));
 }
