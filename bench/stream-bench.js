@@ -100,6 +100,12 @@ function reference(env) {
 
     const cpu0 = cpuSeconds(agent.proc.pid);
     const t0 = Date.now();
+    const inbound = () => page.evaluate(async () => {
+      const s = await rc.inbound();
+      return { received: s.framesReceived, decoded: s.framesDecoded, dropped: s.framesDropped || 0,
+               decodeSeconds: s.totalDecodeTime || 0 };
+    });
+    const in0 = await inbound();
     const statsFrom = await page.evaluate(() => { bench.recording = true; return rc.events.length; });
     await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
     const result = await page.evaluate((from) => {
@@ -107,11 +113,13 @@ function reference(env) {
       return { samples: bench.samples, stats: rc.events.slice(from).filter((e) => e.type === 'stats' && e.width) };
     }, statsFrom);
     const wall = (Date.now() - t0) / 1000;
+    const in1 = await inbound();
     const cpu = cpuSeconds(agent.proc.pid) - cpu0;
     const rss = rssMiB(agent.proc.pid);
     await page.evaluate(() => rc.request('stream.stop'));
 
     const frames = new Set(result.samples.map((s) => s.frame)).size;
+    const rate = (k) => ((in1[k] - in0[k]) / wall).toFixed(1);
     const latencies = result.samples.map((s) => s.latency).filter((l) => l < 10000);
     const mean = (xs) => xs.reduce((a, b) => a + b, 0) / Math.max(xs.length, 1);
     const encodeMs = mean(result.stats.filter((s) => s.encodeMs).map((s) => s.encodeMs));
@@ -120,8 +128,13 @@ function reference(env) {
     const cpuPerFrame = cpu / Math.max(encodedFrames, 1);
     const referencePerFrame = await reference(xorg.env);
 
-    console.log(`frames delivered:        ${(frames / wall).toFixed(1)} fps (${frames} in ${wall.toFixed(1)} s, 1920x1080, H.264)`);
-    console.log(`glass-to-glass latency:  p50 ${percentile(latencies, 50)} ms, p95 ${percentile(latencies, 95)} ms`);
+    console.log(`frames delivered:        ${rate('decoded')} fps decoded by the browser (1920x1080, H.264)`);
+    const decodeMs = (in1.decodeSeconds - in0.decodeSeconds) / Math.max(in1.decoded - in0.decoded, 1) * 1000;
+    console.log(`browser:                 received ${rate('received')}, decoded ${rate('decoded')}, ` +
+                `dropped ${rate('dropped')} fps; decode ${decodeMs.toFixed(1)} ms per frame`);
+    // Headless Chromium presents fewer pictures than it decodes; latency is sampled on those.
+    console.log(`glass-to-glass latency:  p50 ${percentile(latencies, 50)} ms, p95 ${percentile(latencies, 95)} ms ` +
+                `(${frames} presented pictures read back, ${(frames / wall).toFixed(1)} per second)`);
     const captureFps = mean(result.stats.filter((s) => s.captureFps !== undefined).map((s) => s.captureFps));
     const encodeFps = mean(result.stats.filter((s) => s.encodeFps !== undefined).map((s) => s.encodeFps));
     console.log(`captured / encoded:      ${captureFps.toFixed(1)} / ${encodeFps.toFixed(1)} fps (agent statistics)`);
