@@ -1,6 +1,7 @@
 #include "GstReceiver.h"
 
 #include "RTC.h"
+#include "linux/WebRtcPipeline.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -48,10 +49,10 @@ struct Connected {
         };
     }
 
-    bool negotiate()
+    bool negotiate(bool h265 = false)
     {
         bool done = false;
-        rtc.answer(phone.offer(), 2000, false, [&](const std::optional<QString>& sdp, const QString& e) {
+        rtc.answer(phone.offer(), 2000, h265, [&](const std::optional<QString>& sdp, const QString& e) {
             answer = sdp;
             error = e;
             done = true;
@@ -156,4 +157,23 @@ TEST(RtcTest, ClosingDuringTheAnswerStillCompletesItOnce)
     QTest::qWait(0);
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, 1);
+}
+
+TEST(RtcTest, H265IsAnsweredOnlyWithARealTimeEncoderOtherwiseH264)
+{
+    // Software x265 is too slow for live 1080p; only a hardware (VA-API) encoder counts.
+    const bool hardware = gst::WebRtcPipeline::h265Encoder().has_value();
+    {
+        Connected c(GstReceiver::Codec::H265AndH264);
+        ASSERT_TRUE(c.negotiate(true)) << c.error.toStdString();
+        EXPECT_EQ(c.rtc.codec(), hardware ? QStringLiteral("H265") : QStringLiteral("H264"));
+        c.rtc.push(frame(320, 240, 120));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return c.phone.lastPicture().has_value(); }, 15000));
+        EXPECT_EQ(c.phone.lastPicture()->width, 320);
+    }
+    {
+        Connected c(GstReceiver::Codec::H265AndH264);
+        ASSERT_TRUE(c.negotiate(false)) << c.error.toStdString();
+        EXPECT_EQ(c.rtc.codec(), QStringLiteral("H264"));
+    }
 }

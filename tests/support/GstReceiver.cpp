@@ -5,6 +5,7 @@
 #include <gst/app/gstappsink.h>
 
 #include <mutex>
+#include <string>
 
 using namespace core::gst;
 
@@ -74,10 +75,12 @@ GstReceiver::GstReceiver(Codec codec)
                          CapsPtr caps(gst_pad_get_current_caps(pad));
                          const gchar* name = gst_structure_get_string(gst_caps_get_structure(caps.get(), 0), "encoding-name");
                          const bool h264 = name && g_str_equal(name, "H264");
+                         const bool h265 = name && g_str_equal(name, "H265");
                          GstElement* bin = gst_parse_bin_from_description(
-                             h264 ? "rtph264depay request-keyframe=true wait-for-keyframe=true ! h264parse ! "
-                                        "video/x-h264,alignment=au ! appsink name=sink"
-                                  : "rtpvp8depay ! fakesink",
+                             h264   ? "rtph264depay request-keyframe=true wait-for-keyframe=true ! h264parse ! "
+                                      "video/x-h264,alignment=au ! appsink name=sink"
+                             : h265 ? "rtph265depay ! h265parse ! video/x-h265,alignment=au ! appsink name=sink"
+                                    : "rtpvp8depay ! fakesink",
                              TRUE, nullptr);
                          gst_bin_add(GST_BIN(d->pipeline.get()), bin);
                          if (GstElement* sink = gst_bin_get_by_name(GST_BIN(bin), "sink")) {
@@ -94,11 +97,14 @@ GstReceiver::GstReceiver(Codec codec)
 
     gst_element_set_state(d->pipeline.get(), GST_STATE_PLAYING);
 
-    CapsPtr caps(gst_caps_from_string(
-        codec == Codec::H264
-            ? "application/x-rtp,media=video,encoding-name=H264,payload=102,clock-rate=90000,"
-              "packetization-mode=(string)1,profile-level-id=(string)42e01f"
-            : "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000"));
+    const char* h264 = "application/x-rtp,media=video,encoding-name=H264,payload=102,clock-rate=90000,"
+                       "packetization-mode=(string)1,profile-level-id=(string)42e01f";
+    const std::string description =
+        codec == Codec::H264 ? h264
+        : codec == Codec::VP8
+            ? "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000"
+            : std::string("application/x-rtp,media=video,encoding-name=H265,payload=104,clock-rate=90000;") + h264;
+    CapsPtr caps(gst_caps_from_string(description.c_str()));
     GstWebRTCRTPTransceiver* transceiver = nullptr;
     g_signal_emit_by_name(d->webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, caps.get(),
                           &transceiver);

@@ -8,12 +8,12 @@
 #include <vector>
 
 // A receiving WebRTC peer built from GStreamer's own webrtcbin, as a phone would be: it offers a
-// receive-only video section (H.264 only, or VP8 only) and a data channel, parses the access
+// receive-only video section (H.264, VP8, or H.265 before H.264) and a data channel, parses the access
 // units that arrive and keeps the size of the last one. (Pixels are checked in Chromium.) ICE runs on loopback. Methods are called on the test thread;
 // waits spin the Qt event loop.
 class GstReceiver {
 public:
-    enum class Codec { H264, VP8 };
+    enum class Codec { H264, VP8, H265AndH264 };
     struct Picture {
         int width = 0;
         int height = 0;
