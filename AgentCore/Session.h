@@ -2,7 +2,6 @@
 
 #include "Config.h"
 #include "Gate.h"
-#include "Geometry.h"
 #include "Protocol.h"
 #include "Stats.h"
 

@@ -4,6 +4,7 @@
 
 #include "Codecs.h"
 #include "Displays.h"
+#include "Geometry.h"
 #include "InputPoster.h"
 #include "Log.h"
 #include "Platform.h"
