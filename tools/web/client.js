@@ -78,7 +78,12 @@ class AgentClient {
     pc.addTransceiver('video', { direction: 'recvonly' });
     this.channel = pc.createDataChannel('input');
     this.channelOpen = new Promise((resolve) => { this.channel.onopen = resolve; });
-    pc.ontrack = (e) => { this.video.srcObject = new MediaStream([e.track]); };
+    pc.ontrack = (e) => {
+      // A remote screen wants the picture now, not smoothness: no extra jitter buffering.
+      if ('jitterBufferTarget' in e.receiver) e.receiver.jitterBufferTarget = 0;
+      if ('playoutDelayHint' in e.receiver) e.receiver.playoutDelayHint = 0;
+      this.video.srcObject = new MediaStream([e.track]);
+    };
     pc.onicecandidate = (e) => {
       if (!e.candidate || !e.candidate.candidate) return;
       this.request('rtc.ice', { candidate: e.candidate.candidate, sdpMid: e.candidate.sdpMid,
