@@ -66,7 +66,15 @@ RTC::RTC(bool loopbackIce, QObject* parent)
                 self->onInput(message);
         });
     };
-    events.iceState = [](int state) { log(QStringLiteral("rtc: ice state %1").arg(state)); };
+    events.iceState = [toMain, self](int state, bool gone) {
+        log(QStringLiteral("rtc: ice state %1").arg(state));
+        if (!gone)
+            return;
+        toMain([self] {
+            if (self && self->onGone)
+                self->onGone();
+        });
+    };
     pipeline_ = std::make_unique<gst::WebRtcPipeline>(std::move(events), loopbackIce);
     frames_ = std::make_unique<FrameQueue>([this](const VideoFramePtr& frame, bool) {
         // The frame thread stops before the pipeline goes (member order).

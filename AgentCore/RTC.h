@@ -37,6 +37,8 @@ public:
 
     std::function<void(const IceEvent&)> onIce;
     std::function<void(const QByteArray&)> onInput;
+    // The connection to the phone failed, dropped or closed (its input must not stay pressed).
+    std::function<void()> onGone;
 
     // Applies the offer and answers. `done(answer, error)` gets exactly one of the two.
     using Answered = std::function<void(const std::optional<QString>& answer, const QString& error)>;

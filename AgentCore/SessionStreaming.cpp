@@ -87,6 +87,10 @@ void Session::startRTC(const QString& sdp, const Config::Profile& profile, qint6
         if (self)
             self->handleInput(message);
     };
+    rtc_->onGone = [self] {
+        if (self && self->input_)
+            self->input_->releaseAll();
+    };
     rtc_->answer(sdp, profile.maxKbps / 4, config_.stream.h265,
                  [self, id](const std::optional<QString>& answer, const QString& error) {
                      if (!self || self->ended_)

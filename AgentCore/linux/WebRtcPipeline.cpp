@@ -173,8 +173,11 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
                          GstWebRTCICEConnectionState state{};
                          g_object_get(e, "ice-connection-state", &state, nullptr);
                          auto* s = static_cast<Shared*>(data);
+                         const bool gone = state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED
+                             || state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED
+                             || state == GST_WEBRTC_ICE_CONNECTION_STATE_CLOSED;
                          if (s->events.iceState)
-                             s->events.iceState(int(state));
+                             s->events.iceState(int(state), gone);
                      }),
                      shared);
     g_signal_connect(w, "on-data-channel", G_CALLBACK(+[](GstElement*, GstWebRTCDataChannel* channel, gpointer data) {

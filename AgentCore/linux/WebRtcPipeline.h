@@ -37,7 +37,8 @@ public:
     struct Events {
         std::function<void(unsigned mline, const QString& candidate)> candidate;
         std::function<void(const QByteArray& message)> message;
-        std::function<void(int state)> iceState;
+        // `gone`: the connection failed, dropped or closed.
+        std::function<void(int state, bool gone)> iceState;
     };
 
     // `loopbackIce` makes the ICE agent use 127.0.0.1, which libnice skips otherwise.
