@@ -3,11 +3,13 @@
 #include "Config.h"
 #include "Devices.h"
 #include "Gate.h"
+#include "PairingController.h"
 #include "Protocol.h"
 #include "Tailscale.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -52,11 +54,12 @@ public:
     void enableDevice(const QString& id);
     void removeDevice(const QString& id);
 
-    // Close texts shared with the admission gate.
     static const QString kReplaced;
-    static const QString kDisabledReason;
-    static const QString kRemovedReason;
-    static const QString kUnpairedReason;
+
+    // Pairing (AgentPairing.cpp). `pairing` exists from start() on; `details` is what this Mac
+    // tells the cloud about itself, known once it listens on Tailscale.
+    std::unique_ptr<PairingController> pairing;
+    std::optional<MacDetails> details;
 
 private:
     void loadDevices();
@@ -69,6 +72,14 @@ private:
     void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
     void closeActive(quint16 code, const QString& reason);
 
+    // Pairing (AgentPairing.cpp).
+    void startPairing();
+    void refreshPairing();
+    Gate::Result admission(const HelloParam& hello, bool live, const QString& remote) const;
+    MacDetails makeDetails(const Whois& me, const QString& boundIP) const;
+    // Called after a successful listen: remembers the identity, computes `details` and publishes them.
+    void adoptIdentity(const Whois& me, const QString& boundIP);
+
     const bool dev_;
     Config config_;
     std::optional<QString> configError_;
@@ -76,6 +87,9 @@ private:
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
     std::map<QString, Device::Peer> peers_;
+    // The identity and address of the last successful listen, for the cloud details.
+    std::optional<std::pair<Whois, QString>> identity_;
+    QTimer pairingRefresh_;
 };
 
 } // namespace core
