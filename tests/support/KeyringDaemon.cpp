@@ -4,6 +4,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDir>
 #include <QTest>
@@ -114,4 +115,21 @@ bool KeyringDaemon::lockDefault()
                                                        QStringLiteral("Lock"));
     lock << QVariant::fromValue(QList<QDBusObjectPath>{path.arguments().value(0).value<QDBusObjectPath>()});
     return bus.call(lock).type() == QDBusMessage::ReplyMessage;
+}
+
+int KeyringDaemon::countItems(const QString& service, const QString& account)
+{
+    QDBusMessage search = QDBusMessage::createMethodCall(kSecrets, QStringLiteral("/org/freedesktop/secrets"),
+                                                         QStringLiteral("org.freedesktop.Secret.Service"),
+                                                         QStringLiteral("SearchItems"));
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    QMap<QString, QString> attributes{{QStringLiteral("service"), service}, {QStringLiteral("account"), account}};
+    search << QVariant::fromValue(attributes);
+    const QDBusMessage reply = QDBusConnection(kBusName).call(search);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return -1;
+    int count = 0;
+    for (const QVariant& list : reply.arguments())
+        count += static_cast<int>(qdbus_cast<QList<QDBusObjectPath>>(list).size());
+    return count;
 }

@@ -20,6 +20,8 @@ public:
 
     // Locks the default keyring (nothing can be read from or written to it until it is unlocked).
     bool lockDefault();
+    // How many items carry these attributes, locked or not; -1 when the keyring does not answer.
+    int countItems(const QString& service, const QString& account);
 
     ~KeyringDaemon();
 
