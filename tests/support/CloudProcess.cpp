@@ -1,5 +1,8 @@
 #include "CloudProcess.h"
 
+#include "PairingRecords.h"
+
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QTest>
@@ -73,3 +76,21 @@ QString CloudProcess::ticket(const QString& sub, const QString& mac, double exp)
 }
 
 QJsonObject CloudProcess::state() { return get(QStringLiteral("/test/state")).value_or(QJsonObject{}); }
+
+QString CloudProcess::pairMac(const QString& token, const QString& owner)
+{
+    const QString code = core::PairCode::make();
+    const auto registered = post(QStringLiteral("/v1/pair"),
+                                 {{"code", code}, {"secretHash", core::PairCode::sha256Hex(QStringLiteral("s"))},
+                                  {"tokenHash", core::PairCode::sha256Hex(token)}, {"nodeId", "n"}, {"name", "Desk"},
+                                  {"dnsName", "desk"}, {"port", 7420}, {"tailscaleLogin", "a@b.c"}});
+    if (!registered)
+        return {};
+    const auto claimed = post(QStringLiteral("/test/claim"), {{"code", code}, {"userId", owner}, {"email", "a@b.c"}});
+    return claimed ? claimed->value(QStringLiteral("macId")).toString() : QString();
+}
+
+bool CloudProcess::received(const QString& methodPath)
+{
+    return state().value(QStringLiteral("requests")).toArray().contains(methodPath);
+}

@@ -27,6 +27,10 @@ public:
     bool claim(const QString& code, const QString& userId, const QString& email);
     QString ticket(const QString& sub, const QString& mac, double exp);
     QJsonObject state();
+    // Registers and claims a code for a Mac holding `token`, as a whole pairing would; the macId.
+    QString pairMac(const QString& token, const QString& owner);
+    // Whether the service has received a request "METHOD /path".
+    bool received(const QString& methodPath);
 
 private:
     std::optional<QJsonObject> finish(class QNetworkReply* reply);

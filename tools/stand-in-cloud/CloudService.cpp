@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMetaEnum>
 
 using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponder::StatusCode;
@@ -55,6 +56,14 @@ void CloudService::routes()
     server_.route("/test/claim", Method::Post, [this](const QHttpServerRequest& r) { return claim(r); });
     server_.route("/test/ticket", Method::Post, [this](const QHttpServerRequest& r) { return ticket(r); });
     server_.route("/test/state", Method::Get, [this] { return QHttpServerResponse(state()); });
+    server_.afterRequest([this](QHttpServerResponse&& response, const QHttpServerRequest& request) {
+        const QString path = request.url().path();
+        if (!path.startsWith(QLatin1String("/test/"))) {
+            const QString method = QString::fromLatin1(QMetaEnum::fromType<Method>().valueToKey(static_cast<int>(request.method())));
+            requests_.append(method.toUpper() + QLatin1Char(' ') + path);
+        }
+        return std::move(response);
+    });
 }
 
 QHttpServerResponse CloudService::registerCode(const QHttpServerRequest& request)
@@ -163,5 +172,5 @@ QJsonObject CloudService::state() const
         macs.append(QJsonObject{{"macId", m.macId}, {"owner", m.owner}, {"tokenHash", hash}, {"details", m.details}});
     for (const auto& [code, c] : codes_)
         codes.append(QJsonObject{{"code", code}, {"tokenHash", c.tokenHash}, {"claimed", c.macId.has_value()}, {"details", c.details}});
-    return {{"macs", macs}, {"codes", codes}, {"unpaired", unpaired_}};
+    return {{"macs", macs}, {"codes", codes}, {"unpaired", unpaired_}, {"requests", QJsonArray::fromStringList(requests_)}};
 }

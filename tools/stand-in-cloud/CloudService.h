@@ -6,13 +6,15 @@
 #include <QHttpServer>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 
 // The cloud service's pairing and Mac endpoints with in-memory state, plus test endpoints:
 //   POST /test/claim  {"code","userId","email"}  claims a registered code as a phone would
 //   POST /test/ticket {"sub","mac","exp"[,"kid"]} mints an ES256 ticket with the signing key
-//   GET  /test/state                              every Mac and code the service knows
+//   GET  /test/state                              every Mac and code the service knows, and the
+//                                                 "METHOD /path" of every request outside /test
 class CloudService {
 public:
     explicit CloudService(SigningKey key);
@@ -53,4 +55,5 @@ private:
     std::map<QString, Mac> macs_; // by token hash
     int nextMac_ = 1;
     int unpaired_ = 0;
+    QStringList requests_;
 };
