@@ -9,12 +9,21 @@
 #include <QDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 const QString kSecrets = QStringLiteral("org.freedesktop.secrets");
 const QString kBusName = QStringLiteral("keyring-test-bus");
 
 std::unique_ptr<KeyringDaemon>* holder = nullptr;
+
+// The daemons end with the test process, even when it crashes.
+void endWithParent(QProcess& process)
+{
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
 
 } // namespace
 
@@ -58,6 +67,7 @@ void KeyringDaemon::start()
     QFile::setPermissions(root + QStringLiteral("/run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
     bus_ = std::make_unique<QProcess>();
+    endWithParent(*bus_);
     bus_->start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
                                                  QStringLiteral("--print-address=1")});
     if (!bus_->waitForStarted(5000)) {
@@ -78,6 +88,7 @@ void KeyringDaemon::start()
     env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
     keyring_ = std::make_unique<QProcess>();
+    endWithParent(*keyring_);
     keyring_->setProcessEnvironment(env);
     keyring_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     keyring_->start(QStringLiteral("gnome-keyring-daemon"),
