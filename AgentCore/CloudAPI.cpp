@@ -151,6 +151,7 @@ void CloudAPI::unpair(const QString& token, std::function<void(Outcome<std::mono
 
 CloudAPI::Send CloudAPI::urlSession(QObject* owner)
 {
+    Q_ASSERT(owner);
     QPointer<QNetworkAccessManager> network(new QNetworkAccessManager(owner));
     return [network](const HttpRequest& r, Reply reply) {
         if (!network)
@@ -172,6 +173,9 @@ CloudAPI::Send CloudAPI::urlSession(QObject* owner)
             pending->deleteLater();
             if (*tooLarge)
                 return reply(Outcome<HttpResponse>::failure(QStringLiteral("cloud reply too large")));
+            // The transfer timeout is the only other thing that cancels a request.
+            if (pending->error() == QNetworkReply::OperationCanceledError)
+                return reply(Outcome<HttpResponse>::failure(QStringLiteral("cloud request timed out")));
             if (transportError(pending->error()))
                 return reply(Outcome<HttpResponse>::failure(pending->errorString()));
             const QVariant status = pending->attribute(QNetworkRequest::HttpStatusCodeAttribute);

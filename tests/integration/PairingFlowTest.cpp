@@ -184,7 +184,8 @@ TEST_F(PairingFlow, DetailsUnlinkAndRemoteUnlinkReachTheCloud)
 
 namespace {
 
-// Answers every HTTP request with the same raw bytes and closes the connection.
+// Answers every HTTP request with the same raw bytes and closes the connection; with no bytes it
+// never answers.
 class CannedHttp : public QObject {
 public:
     explicit CannedHttp(QByteArray response)
@@ -195,7 +196,7 @@ public:
             while (QTcpSocket* s = server_.nextPendingConnection()) {
                 connect(s, &QTcpSocket::readyRead, s, [this, s] {
                     request_ += s->readAll();
-                    if (!request_.contains("\r\n\r\n"))
+                    if (!request_.contains("\r\n\r\n") || response_.isEmpty())
                         return;
                     s->write(response_);
                     s->disconnectFromHost();
@@ -258,6 +259,20 @@ TEST(CloudReplies, GarbageAndSilenceFailClearly)
     const auto refused = pollFrom(QStringLiteral("http://127.0.0.1:%1").arg(port), &owner);
     EXPECT_FALSE(refused.ok());
     EXPECT_FALSE(refused.error.isEmpty());
+}
+
+TEST(CloudReplies, SilentServerTimesOut)
+{
+    QObject owner;
+    CannedHttp silent({});
+    HttpRequest request;
+    request.method = "GET";
+    request.url = QUrl(silent.base() + QStringLiteral("/v1/mac"));
+    request.timeoutMs = 200; // the client's 15 s, shortened for the test
+    std::optional<Outcome<HttpResponse>> result;
+    CloudAPI::urlSession(&owner)(request, [&](Outcome<HttpResponse> o) { result = std::move(o); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 20000));
+    EXPECT_EQ(result->error, QStringLiteral("cloud request timed out"));
 }
 
 TEST_F(PairingFlow, KeyringThatRefusesKeepsThePreviousLink)
