@@ -1,5 +1,6 @@
 #include "Agent.h"
 
+#include "Displays.h"
 #include "Log.h"
 #include "Platform.h"
 #include "Server.h"
@@ -52,10 +53,16 @@ void Agent::start()
 
     log(QStringLiteral("permissions ") + Platform::permissions().text());
 
+    QPointer<Agent> self(this);
+    Displays::observe([self] {
+        if (self && self->session_)
+            self->session_->displaysChanged();
+    });
+
     if (dev_)
         listenDev();
     else
-        bind();
+        startBinding();
 }
 
 void Agent::loadDevices()
@@ -96,11 +103,6 @@ void Agent::listenDev()
         return;
     }
     log(QStringLiteral("DEV MODE: listening for 127.0.0.1:%1 only, no Tailscale auth").arg(port));
-}
-
-void Agent::bind()
-{
-    log(QStringLiteral("tailscale not ready (binding needs --dev in this build)"));
 }
 
 void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
@@ -182,6 +184,11 @@ void Agent::closeActive(quint16 code, const QString& reason)
     Session* s = session_;
     s->ws().close(code, reason);
     s->end();
+}
+
+void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
+{
+    peers_.insert_or_assign(remote, peer);
 }
 
 void Agent::disableDevice(const QString& id)

@@ -49,6 +49,9 @@ public:
     DeviceList devices;
     std::function<void()> onStatusChange = [] {};
 
+    // Remembers who Tailscale says is behind a remote address (a later peer replaces an earlier one).
+    void recordPeer(const QString& remote, const Device::Peer& peer);
+
     // Device commands from the status menu.
     void disableDevice(const QString& id);
     void enableDevice(const QString& id);
@@ -65,7 +68,20 @@ private:
     void loadDevices();
     void saveDevices();
     void listenDev();
+
+    // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
+    // thread, listen pinned to the interface, retry every 5 s while that fails, check every 30 s.
+    struct Binding {
+        QString ip;
+        QString iface;
+        friend bool operator==(const Binding&, const Binding&) = default;
+    };
+    void startBinding();
     void bind();
+    void retry(const QString& reason);
+    void listen(const QString& ip, const QString& iface, const Whois& me);
+    void checkBinding();
+    std::function<bool(const QString&)> tailscaleAdmit(const QString& owner, qint64 selfNodeID);
     void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
                   bool takeover);
@@ -76,9 +92,8 @@ private:
     void startPairing();
     void refreshPairing();
     Gate::Result admission(const HelloParam& hello, bool live, const QString& remote) const;
-    MacDetails makeDetails(const Whois& me, const QString& boundIP) const;
-    // Called after a successful listen: remembers the identity, computes `details` and publishes them.
-    void adoptIdentity(const Whois& me, const QString& boundIP);
+    // This Mac's details for the cloud from its own identity and the bound address.
+    MacDetails makeDetails(const Whois& me) const;
 
     const bool dev_;
     Config config_;
@@ -87,8 +102,10 @@ private:
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
     std::map<QString, Device::Peer> peers_;
-    // The identity and address of the last successful listen, for the cloud details.
-    std::optional<std::pair<Whois, QString>> identity_;
+    std::optional<Whois> me_;
+    std::optional<Binding> boundTo_;
+    quint64 bindAttempt_ = 0; // results of an older bind() are dropped
+    QTimer bindingCheck_;
     QTimer pairingRefresh_;
 };
 

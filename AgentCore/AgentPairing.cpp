@@ -60,9 +60,9 @@ void Agent::refreshPairing()
         if (!self)
             return;
         self->pairing->flushUnpair([self] {
-            if (!self || !self->identity_)
+            if (!self || !self->me_)
                 return;
-            const MacDetails d = self->makeDetails(self->identity_->first, self->identity_->second);
+            const MacDetails d = self->makeDetails(*self->me_);
             if (self->details != d) {
                 self->details = d;
                 self->onStatusChange();
@@ -72,16 +72,10 @@ void Agent::refreshPairing()
     });
 }
 
-MacDetails Agent::makeDetails(const Whois& me, const QString& boundIP) const
+MacDetails Agent::makeDetails(const Whois& me) const
 {
+    const std::optional<QString> boundIP = boundTo_ ? std::optional(boundTo_->ip) : std::nullopt;
     return MacDetails::make(me, Platform::computerName(), boundIP, config_.port);
-}
-
-void Agent::adoptIdentity(const Whois& me, const QString& boundIP)
-{
-    identity_ = std::make_pair(me, boundIP);
-    details = makeDetails(me, boundIP);
-    pairing->sync(*details);
 }
 
 Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote) const

@@ -1,11 +1,15 @@
 #include "Session.h"
 
 #include "Agent.h"
+#include "Displays.h"
+#include "Thumbs.h"
 #include "Log.h"
 #include "Platform.h"
 #include "Server.h"
 
+#include <QCoreApplication>
 #include <QPointer>
+#include <QThreadPool>
 
 namespace core {
 
@@ -37,8 +41,50 @@ void Session::end()
     if (ended_)
         return;
     ended_ = true;
+    thumbTimer_.reset();
     if (onEnd)
         onEnd();
+}
+
+void Session::displaysChanged()
+{
+    ws_->send(Wire::event(DisplaysChanged{Displays::list()}));
+}
+
+void Session::startThumbs()
+{
+    if (thumbTimer_)
+        return;
+    thumbTimer_ = std::make_unique<QTimer>();
+    thumbTimer_->setInterval(int(config_.thumbs.intervalMs));
+    connect(thumbTimer_.get(), &QTimer::timeout, this, &Session::thumbTick);
+    thumbTimer_->start();
+    thumbTick();
+}
+
+void Session::thumbTick()
+{
+    // A slow link gets fewer thumbnails rather than a growing queue.
+    if (thumbBusy_ || ws_->pending() != 0)
+        return;
+    thumbBusy_ = true;
+    QPointer<Session> self(this);
+    const int width = int(config_.thumbs.width);
+    QThreadPool::globalInstance()->start([self, width] {
+        auto thumbs = Thumbs::captureAll(width);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, thumbs = std::move(thumbs)] {
+                if (!self)
+                    return;
+                self->thumbBusy_ = false;
+                if (!self->thumbTimer_)
+                    return;
+                for (const Thumbs::Thumb& t : thumbs)
+                    self->ws_->send(Wire::event(ThumbEvent{t.displayId, QString::fromLatin1(t.jpeg.toBase64())}));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void Session::handle(const QByteArray& data)
@@ -70,6 +116,16 @@ void Session::route(const QString& type, qint64 id, const QByteArray& data)
 
     if (type == QLatin1String("hello"))
         return hello(id, data);
+    if (type == QLatin1String("displays.list"))
+        return ws_->send(Wire::ok(id, Displays::list()));
+    if (type == QLatin1String("thumbs.start")) {
+        startThumbs();
+        return ws_->send(Wire::ok(id));
+    }
+    if (type == QLatin1String("thumbs.stop")) {
+        thumbTimer_.reset();
+        return ws_->send(Wire::ok(id));
+    }
 
     throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
 }
@@ -94,6 +150,7 @@ void Session::hello(qint64 id, const QByteArray& data)
     hello.permissions = Platform::permissions();
     hello.locked = locked_;
     hello.configError = configError_;
+    hello.displays = Displays::list();
     ws_->send(Wire::ok(id, hello));
 }
 

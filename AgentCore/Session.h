@@ -5,6 +5,7 @@
 #include "Protocol.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -33,6 +34,9 @@ public:
     // Tears everything down once; later calls do nothing.
     void end();
 
+    // The display configuration changed: tells the client the new display list.
+    void displaysChanged();
+
     bool live() const { return live_; }
     bool ended() const { return ended_; }
     WSConnection& ws() { return *ws_; }
@@ -41,6 +45,8 @@ private:
     void handle(const QByteArray& data);
     void route(const QString& type, qint64 id, const QByteArray& data);
     void hello(qint64 id, const QByteArray& data);
+    void startThumbs();
+    void thumbTick();
 
     std::unique_ptr<WSConnection> ws_;
     Config config_;
@@ -48,6 +54,8 @@ private:
     bool live_ = false;
     bool locked_ = false;
     bool ended_ = false;
+    std::unique_ptr<QTimer> thumbTimer_;
+    bool thumbBusy_ = false; // a thumbnail capture is running
 };
 
 } // namespace core

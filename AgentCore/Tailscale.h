@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -23,5 +25,38 @@ struct TailscaleState {
     bool isOn() const { return login.has_value(); }
     friend bool operator==(const TailscaleState&, const TailscaleState&) = default;
 };
+
+// Blocking queries about this host's Tailscale network. Each may wait for a child process: call
+// them on a worker thread, never on the main thread. Calls are independent and may run concurrently.
+namespace Tailscale {
+
+// Runs `tailscale` (found on the search path) with `args` and answers its standard output. Throws
+// AgentError "tailscale <args> exited <status>" for a non-zero status, AgentError "tailscale <args>
+// wrote too much" when the output passes `kMaxOutput` bytes, and std::system_error when the
+// program cannot be started.
+QByteArray run(const QStringList& args);
+inline constexpr qsizetype kMaxOutput = 1024 * 1024;
+
+// This host's Tailscale IPv4 address as `tailscale ip -4` gives it, trimmed. Throws "tailscale has
+// no IPv4 address" for empty output, and whatever `run` throws.
+QString ipv4();
+
+// The identity behind an address, from `tailscale whois --json <target>`. Throws whatever `run`
+// throws, and json::DecodeError when the output is not the expected JSON.
+Whois whois(const QString& target);
+
+// Decodes the JSON of `tailscale whois --json`: "Node" {"ID", "StableID", "Name"} and
+// "UserProfile" {"LoginName"}; other members are ignored. One trailing "." leaves the DNS name.
+// Throws json::DecodeError.
+Whois decodeWhois(const QByteArray& json);
+
+// The name of the first interface carrying exactly this IPv4 address text; never throws.
+std::optional<QString> interfaceName(const QString& ip);
+
+// The interface a listener can be pinned to, when one of that name exists and is up: its name,
+// which is what SO_BINDTODEVICE takes. Absent otherwise. Does not block.
+std::optional<QString> nwInterface(const QString& name);
+
+} // namespace Tailscale
 
 } // namespace core

@@ -19,6 +19,7 @@ protected:
     {
         ASSERT_TRUE(KeyringDaemon::instance().ready()) << KeyringDaemon::instance().error().toStdString();
         ASSERT_TRUE(cloud.start()) << cloud.error().toStdString();
+        agent.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
         store.clear();
         store.savePendingUnpair(std::nullopt);
     }
@@ -69,10 +70,8 @@ TEST_F(AgentPairing, StartupKeepsAKnownLinkAndDeliversAPendingUnlink)
 
 TEST_F(AgentPairing, DevModeAdmitsEveryHelloEvenWithoutAKeyring)
 {
-    const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    agent.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
     startAgent();
-    qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
 
     WsClient client;
     ASSERT_TRUE(client.open(agent.url()));

@@ -48,7 +48,7 @@ bool AgentProcess::start(const QStringList& args)
         port_ = freePortPair();
         writeConfig(QStringLiteral("{\"port\":%1}").arg(port_).toUtf8());
     }
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = env_;
     env.insert(QStringLiteral("HOME"), home_.path());
     env.remove(QStringLiteral("XDG_CONFIG_HOME"));
     process_.setProcessEnvironment(env);

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// The real agent binary, started in developer mode under a fresh home directory. Standard error
+// The real agent binary, started (by default in developer mode) under a fresh home directory. Standard error
 // is collected so tests can wait for and inspect log lines.
 class AgentProcess {
 public:
@@ -16,9 +16,12 @@ public:
     void writeConfig(const QByteArray& json);
     // Picks a free port pair and sets it in the configuration unless the test wrote its own.
     bool start(const QStringList& args = {QStringLiteral("--dev")});
+    // Sets a variable of the agent's environment (before start()).
+    void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void stop();
 
     QString home() const { return home_.path(); }
+    int port() const { return port_; }
     int devPort() const { return port_ + 1; }
     QString url() const;
 
@@ -31,6 +34,7 @@ public:
 private:
     QTemporaryDir home_;
     QProcess process_;
+    QProcessEnvironment env_ = QProcessEnvironment::systemEnvironment();
     QByteArray stderr_;
     int port_ = 0;
     bool configWritten_ = false;

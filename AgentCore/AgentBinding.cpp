@@ -1,0 +1,181 @@
+// The agent's binding to its Tailscale address: find address, identity and interface, listen pinned
+// to that interface, retry while Tailscale is not ready, and rebind when the address moves.
+#include "Agent.h"
+
+#include "Auth.h"
+#include "Log.h"
+#include "Server.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
+
+namespace core {
+
+namespace {
+
+constexpr int kRetryMs = 5000;
+constexpr int kBindingCheckMs = 30000;
+
+// What a bind worker found: everything `listen` needs, or why it cannot listen yet.
+struct Resolved {
+    QString ip;
+    Whois me;
+    QString iface;
+    std::optional<QString> failure;
+};
+
+// Runs the `tailscale` program: worker threads only.
+Resolved resolve()
+{
+    Resolved r;
+    try {
+        r.ip = Tailscale::ipv4();
+        r.me = Tailscale::whois(r.ip);
+        const std::optional<QString> name = Tailscale::interfaceName(r.ip);
+        if (!name)
+            throw AgentError(QStringLiteral("no interface has ") + r.ip);
+        const std::optional<QString> iface = Tailscale::nwInterface(*name);
+        if (!iface)
+            r.failure = QStringLiteral("interface ") + *name + QStringLiteral(" not available");
+        else
+            r.iface = *iface;
+    } catch (const std::exception& e) {
+        r.failure = describe(e);
+    }
+    return r;
+}
+
+// Runs `work` on the main thread unless `agent` is gone by then.
+template <typename Work>
+void onMain(const QPointer<Agent>& agent, Work work)
+{
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [agent, work = std::move(work)]() mutable {
+            if (agent)
+                work(agent.data());
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace
+
+void Agent::startBinding()
+{
+    bind();
+    bindingCheck_.setInterval(kBindingCheckMs);
+    connect(&bindingCheck_, &QTimer::timeout, this, &Agent::checkBinding);
+    bindingCheck_.start();
+}
+
+void Agent::bind()
+{
+    if (server_)
+        server_->cancel();
+    server_.reset();
+    boundTo_.reset();
+
+    const quint64 attempt = ++bindAttempt_;
+    QPointer<Agent> self(this);
+    QThreadPool::globalInstance()->start([self, attempt] {
+        Resolved r = resolve();
+        onMain(self, [attempt, r = std::move(r)](Agent* agent) {
+            if (agent->bindAttempt_ != attempt)
+                return;
+            if (r.failure)
+                agent->retry(*r.failure);
+            else
+                agent->listen(r.ip, r.iface, r.me);
+        });
+    });
+}
+
+void Agent::retry(const QString& reason)
+{
+    tailscale = TailscaleState::off();
+    onStatusChange();
+    log(QStringLiteral("tailscale not ready (") + reason + QStringLiteral("); retry in 5s"));
+    QTimer::singleShot(kRetryMs, this, [this] { bind(); });
+}
+
+void Agent::listen(const QString& ip, const QString& iface, const Whois& me)
+{
+    const QString owner = config_.owner.value_or(me.login);
+    const int port = static_cast<int>(config_.port);
+    QPointer<Agent> self(this);
+    std::unique_ptr<Server> server;
+    try {
+        server = std::make_unique<Server>(
+            port, iface, tailscaleAdmit(owner, me.nodeID),
+            [self](std::unique_ptr<WSConnection> conn) {
+                if (!self)
+                    return;
+                const QString remote = conn->remoteIP();
+                self->accept(std::move(conn), remote);
+            },
+            [self] { onMain(self, [](Agent* agent) { agent->retry(QStringLiteral("listener failed")); }); });
+    } catch (const std::exception& e) {
+        retry(QStringLiteral("listen failed: ") + describe(e));
+        return;
+    }
+
+    server_ = std::move(server);
+    boundTo_ = Binding{ip, iface};
+    me_ = me;
+    details = makeDetails(me);
+    tailscale = TailscaleState::on(me.login);
+    onStatusChange();
+    pairing->sync(*details);
+    log(QStringLiteral("listening on ") + ip + QLatin1Char(':') + QString::number(port) + QStringLiteral(" (") + iface
+        + QStringLiteral(") for ") + owner);
+}
+
+void Agent::checkBinding()
+{
+    if (!boundTo_)
+        return; // a bind is running or a retry is due
+    const Binding checked = *boundTo_;
+    QPointer<Agent> self(this);
+    QThreadPool::globalInstance()->start([self, checked] {
+        std::optional<QString> ip;
+        try {
+            ip = Tailscale::ipv4();
+        } catch (const std::exception&) {
+        }
+        const std::optional<QString> name = ip ? Tailscale::interfaceName(*ip) : std::nullopt;
+        if (ip == checked.ip && name == checked.iface)
+            return;
+        onMain(self, [checked, ip, name](Agent* agent) {
+            // Another bind may have started since the check began; it already replaced this binding.
+            if (agent->boundTo_ != checked)
+                return;
+            log(QStringLiteral("tailscale moved (") + ip.value_or(QStringLiteral("none")) + QStringLiteral(" in ")
+                + name.value_or(QStringLiteral("none")) + QStringLiteral("); rebinding"));
+            agent->bind();
+        });
+    });
+}
+
+std::function<bool(const QString&)> Agent::tailscaleAdmit(const QString& owner, qint64 selfNodeID)
+{
+    // Runs on a worker thread for each connection: only the captured values and `log` are used
+    // there; the peer goes to the main thread, ahead of the decision the server posts after us.
+    QPointer<Agent> self(this);
+    return [self, owner, selfNodeID](const QString& remote) {
+        std::optional<Whois> w;
+        try {
+            w = Tailscale::whois(remote);
+        } catch (const std::exception&) {
+        }
+        const bool admitted = w && Auth::decide(*w, owner, selfNodeID);
+        if (!admitted)
+            log(QStringLiteral("rejected ") + remote + QStringLiteral(" (")
+                + (w ? w->login : QStringLiteral("whois failed")) + QLatin1Char(')'));
+        if (std::optional<Device::Peer> peer = Device::peer(w, remote))
+            onMain(self, [remote, peer = *peer](Agent* agent) { agent->recordPeer(remote, peer); });
+        return admitted;
+    };
+}
+
+} // namespace core

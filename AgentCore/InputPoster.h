@@ -1,0 +1,125 @@
+#pragma once
+
+#include "Geometry.h"
+#include "InputEvent.h"
+#include "Keys.h"
+#include "Protocol.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <set>
+#include <variant>
+
+class QSocketNotifier;
+
+namespace core {
+
+namespace os {
+class XTestInput;
+}
+
+// Turns the phone's input events into synthetic pointer and keyboard input on the X display.
+// One per session; all methods run on the main thread.
+//
+// Input only acts while a stream runs: without a frame every event, keyboard included, is
+// dropped. Posting never waits for the X server: events go into an ordered queue that is sent as
+// fast as the server takes it, and consecutive pointer moves that arrive while the server has not
+// caught up are merged into the last one. Text the keyboard map cannot type borrows spare
+// keycodes, remapped for a short while and put back.
+//
+// The session hands every data-channel message to receive(), sets the frame when a stream starts
+// and when the displays change while streaming, and clears it when the stream stops.
+class InputPoster : public QObject {
+    Q_OBJECT
+public:
+    // One wheel click per this many pixels of scrolling; the rest is carried to the next event.
+    static constexpr double kPixelsPerClick = 40;
+
+    explicit InputPoster(QObject* parent = nullptr);
+    // Releases every button and key still down and puts back every keymap change.
+    ~InputPoster() override;
+
+    // The streamed display's frame in global points (top-left origin); none when no stream runs.
+    const std::optional<Geometry::Rect>& frame() const { return frame_; }
+    // Clearing the frame (the stream stopped) drops queued input and releases everything held.
+    void setFrame(std::optional<Geometry::Rect> frame);
+    void setFrame(const DisplayInfo& display);
+
+    // Buttons held down through this poster.
+    const std::set<MouseButton>& held() const { return held_; }
+
+    // Decodes one data-channel message and posts it; a message that does not decode is dropped.
+    void receive(const QByteArray& bytes);
+    void post(const InputEvent& event);
+    void handle(const InputEvent& event) { post(event); }
+
+    // Drops queued input and releases every button and key this poster holds down. For a stream
+    // stop, the end of the session and a peer that went away.
+    void releaseAll();
+
+    // Whether an X display is there to post to.
+    bool connected() const { return x_ != nullptr; }
+    // Pointer moves merged into a later one instead of being posted.
+    quint64 coalesced() const { return coalesced_; }
+    // Everything queued has been sent.
+    bool idle() const { return queue_.empty(); }
+
+private:
+    struct MoveTo {
+        Geometry::Point to;
+    };
+    // Fractions of the frame's size.
+    struct MoveBy {
+        double dx = 0;
+        double dy = 0;
+        Geometry::Rect within;
+    };
+    struct Button {
+        std::uint8_t xbutton;
+        bool press;
+    };
+    struct Strokes {
+        std::vector<Keys::Step> steps;
+    };
+    struct Typing {
+        QString rest;
+    };
+    using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
+    using Clock = std::chrono::steady_clock;
+
+    // Both answer true when the move merged into one already queued.
+    bool queueMove(const Geometry::Point& to);
+    bool queueMoveBy(double dx, double dy);
+    void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
+    void pump();
+    enum class Step { posted, waitForServer, waitForTimer };
+    // Posts the queue's first op, or says what it waits for: the server to catch up (an ack) or
+    // the retry timer (a spare keycode to come free, the next chunk of a long text).
+    Step postFirst();
+    void movePointer(const Geometry::Point& to);
+    void retryWhenSpareFree();
+    // The server has handled everything sent before the last ack request.
+    void acked();
+    void scheduleRestore();
+
+    std::unique_ptr<os::XTestInput> x_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::optional<Geometry::Rect> frame_;
+    std::set<MouseButton> held_;
+    std::deque<Op> queue_;
+    double scrollX_ = 0;
+    double scrollY_ = 0;
+    std::optional<Geometry::Point> pointer_;
+    Clock::time_point pointerAt_;
+    bool movedSinceAck_ = false;
+    quint64 coalesced_ = 0;
+    QTimer retry_;
+    QTimer restore_;
+};
+
+} // namespace core

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "VideoFrame.h"
+
+#include <QObject>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace core {
+
+// Continuous capture of one display as NV12 (full range) frames at a chosen size and frame-rate
+// ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames whose
+// content changed. Frames come from a pool of 5 buffers that is allocated once per size: a consumer
+// that holds all 5 makes the capture skip frames until one comes back.
+//
+// start(), stop(), running() and the destructor are called on the thread that created the object
+// (the main thread); takeFrameCount() from any thread. Install onFrame and onStop before the first
+// start().
+class ScreenStream : public QObject {
+public:
+    explicit ScreenStream(QObject* parent = nullptr);
+    // Stops the capture; does not call onStop.
+    ~ScreenStream() override;
+
+    // Receives each changed frame, on the capture thread. Must not block: the consumer only hands
+    // the frame to its own queue.
+    std::function<void(VideoFramePtr)> onFrame;
+    // Told, on the owner's thread, that the capture stopped by itself (X server gone, display gone,
+    // capture failure), with a reason text. The object is idle afterwards. Never called by stop().
+    std::function<void(const QString& reason)> onStop;
+
+    // Starts capturing `display` (a display id from Displays::list()), scaled to
+    // Geometry::scaledSize(display pixels, maxEdge) with at most `fps` frames per second. On a running
+    // capture, re-targets it in place to the new display, size and rate; the next frame delivered has
+    // the new settings. Returns once the capture runs with them.
+    // Throws AgentError "display N not found" for an unknown id (a running capture keeps running
+    // unchanged), or another AgentError when the X display cannot be captured.
+    void start(uint32_t display, int maxEdge, int fps);
+
+    // Stops a running capture and waits for the capture thread to finish; after it returns onFrame
+    // is not called again. Does nothing when idle. Never calls onStop.
+    void stop();
+
+    // Frames delivered since the previous call; resets the count to 0.
+    int takeFrameCount();
+
+    bool running() const;
+    // The size of the frames delivered with the current settings; empty when idle.
+    QSize frameSize() const;
+
+private:
+    class Capture; // the capture thread and its X resources (linux/)
+    void captureStopped(const QString& reason, uint64_t generation);
+
+    std::unique_ptr<Capture> capture_;
+    std::atomic<int> frames_{0};
+    uint64_t generation_ = 0; // tells a late stop notice of an older capture from the current one
+};
+
+} // namespace core

@@ -1,0 +1,70 @@
+#include "Thumbs.h"
+
+#include "linux/XScreenGrabber.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace core::Thumbs {
+
+namespace {
+
+struct TjDestroy {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct TjFree {
+    void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+constexpr double kQuality = 0.6;
+
+} // namespace
+
+int64_t height(int64_t width, int64_t displayWidth, int64_t displayHeight)
+{
+    int64_t h = width * displayHeight;
+    if (displayWidth >= 2)
+        h /= displayWidth;
+    return std::max<int64_t>(h, 2);
+}
+
+std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
+{
+    const std::unique_ptr<void, TjDestroy> encoder(tjInitCompress());
+    if (!encoder)
+        return std::nullopt;
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const int q = std::clamp(int(std::lround(quality * 100)), 1, 100);
+    const int rc = tjCompress2(encoder.get(), image.data, image.width, image.stride, image.height, TJPF_BGRX, &out,
+                               &size, TJSAMP_420, q, TJFLAG_FASTDCT);
+    const std::unique_ptr<unsigned char, TjFree> owned(out);
+    if (rc != 0 || !out)
+        return std::nullopt;
+    return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
+}
+
+std::vector<Thumb> captureAll(int width)
+{
+    std::vector<Thumb> thumbs;
+    QString error;
+    const auto grabber = x11::ScreenGrabber::open(&error);
+    if (!grabber)
+        return thumbs;
+    Nv12Converter scaler;
+    for (const DisplayInfo& d : grabber->monitors()) {
+        const BgrxImage* image = grabber->grab({int(d.x), int(d.y), int(d.width), int(d.height)}, false);
+        if (!image)
+            continue;
+        const int h = int(height(width, int64_t(d.width), int64_t(d.height)));
+        const BgrxImage scaled = scaler.scale(*image, width, h);
+        if (auto bytes = jpeg(scaled, kQuality))
+            thumbs.push_back({d.id, std::move(*bytes)});
+    }
+    return thumbs;
+}
+
+} // namespace core::Thumbs

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace core::x11 {
+
+class Connection;
+
+// Watches the X display for RandR reconfiguration (monitors added, removed, moved or resized,
+// outputs and modes changed) on its own connection, read on the thread that created it through a
+// socket notifier. `onChange` runs once per batch of events read.
+class DisplayWatcher : public QObject {
+public:
+    // Null when the display cannot be opened or lacks RandR.
+    static std::unique_ptr<DisplayWatcher> create(std::function<void()> onChange);
+    ~DisplayWatcher() override;
+
+private:
+    DisplayWatcher(std::unique_ptr<Connection> x, std::function<void()> onChange);
+    void readEvents();
+
+    std::unique_ptr<Connection> x_;
+    std::function<void()> onChange_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int randrBase_ = -1;
+};
+
+} // namespace core::x11

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "Nv12Converter.h"
+#include "Protocol.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace core::x11 {
+
+class Connection;
+class ShmImage;
+
+struct Area {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const Area&, const Area&) = default;
+};
+
+// Reads rectangles of the root window into shared memory (MIT-SHM) on its own X connection, with
+// the pointer's image drawn in on request, and reports what changed on the screen (Damage) and in
+// the monitor layout (RandR). One thread uses a grabber at a time.
+class ScreenGrabber {
+public:
+    // Null, with a reason in `error`, when the display cannot be opened or lacks MIT-SHM, or its
+    // root is not a 24-bit true-colour picture in 32-bit pixels.
+    static std::unique_ptr<ScreenGrabber> open(QString* error);
+    ~ScreenGrabber();
+
+    // Starts reporting damage and layout changes (needed only by continuous captures).
+    void watchChanges();
+
+    struct Changes {
+        bool damaged = false;  // something was drawn inside the area
+        bool layout = false;   // monitors or the screen size changed
+    };
+    // Reads the events queued so far. Damage outside `area` is forgotten.
+    Changes poll(const Area& area);
+    // True when the pointer moved or changed its image inside (or out of) `area` since the last call.
+    bool cursorChanged(const Area& area);
+
+    // Captures `area` of the root window. Null when the server refused (for example while the
+    // screen is being resized); the picture lives until the next grab.
+    const BgrxImage* grab(const Area& area, bool withCursor);
+
+    // The server went away; nothing will work on this grabber again.
+    bool broken() const;
+    std::vector<DisplayInfo> monitors() const;
+
+private:
+    explicit ScreenGrabber(std::unique_ptr<Connection> x);
+    void drawCursor(const Area& area);
+
+    std::unique_ptr<Connection> x_;
+    std::unique_ptr<ShmImage> shm_;
+    BgrxImage image_;
+    uint32_t damage_ = 0;
+    int damageBase_ = -1;
+    int randrBase_ = -1;
+    bool hasCursor_ = false;
+    // The last pointer state seen by cursorChanged.
+    struct CursorState {
+        int x = 0, y = 0, width = 0, height = 0;
+        uint32_t serial = 0;
+        bool inside = false;
+        friend bool operator==(const CursorState&, const CursorState&) = default;
+    };
+    std::optional<CursorState> cursor_;
+};
+
+} // namespace core::x11

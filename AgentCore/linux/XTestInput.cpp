@@ -1,0 +1,353 @@
+#include "XTestInput.h"
+
+#include "Log.h"
+
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+#include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace core::os {
+
+namespace {
+
+template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+constexpr KeySym kNoSymbol = 0;
+
+} // namespace
+
+// ---- SpareKeys ----
+
+SpareKeys::SpareKeys(std::vector<std::uint8_t> codes, Clock::duration hold)
+    : hold_(hold)
+{
+    for (std::uint8_t c : codes)
+        slots_.push_back({c, 0, Clock::time_point{}});
+}
+
+std::optional<std::uint8_t> SpareKeys::find(KeySym sym) const
+{
+    for (const Slot& s : slots_) {
+        if (s.sym == sym && sym != 0)
+            return s.code;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::pair<std::uint8_t, KeySym>>> SpareKeys::lend(const std::vector<KeySym>& syms,
+                                                                            Clock::time_point now)
+{
+    std::vector<KeySym> wanted;
+    for (KeySym sym : syms) {
+        if (sym != 0 && !find(sym) && std::find(wanted.begin(), wanted.end(), sym) == wanted.end())
+            wanted.push_back(sym);
+    }
+    // Free slots first, then the ones idle longest; a slot lent to a keysym of this request stays.
+    std::vector<Slot*> candidates;
+    for (Slot& s : slots_) {
+        const bool needed = s.sym != 0 && std::find(syms.begin(), syms.end(), s.sym) != syms.end();
+        if (!needed && (s.sym == 0 || idle(s, now)))
+            candidates.push_back(&s);
+    }
+    if (candidates.size() < wanted.size())
+        return std::nullopt;
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Slot* a, const Slot* b) {
+        return (a->sym == 0) != (b->sym == 0) ? a->sym == 0 : a->lastUse < b->lastUse;
+    });
+    std::vector<std::pair<std::uint8_t, KeySym>> lent;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        candidates[i]->sym = wanted[i];
+        candidates[i]->lastUse = now;
+        lent.emplace_back(candidates[i]->code, wanted[i]);
+    }
+    return lent;
+}
+
+void SpareKeys::used(std::uint8_t code, Clock::time_point now)
+{
+    for (Slot& s : slots_) {
+        if (s.code == code)
+            s.lastUse = now;
+    }
+}
+
+std::optional<SpareKeys::Clock::time_point> SpareKeys::nextFree(Clock::time_point now) const
+{
+    std::optional<Clock::time_point> next;
+    for (const Slot& s : slots_) {
+        if (s.sym == 0 || idle(s, now))
+            return std::nullopt;
+        const Clock::time_point at = s.lastUse + hold_;
+        if (!next || at < *next)
+            next = at;
+    }
+    return next;
+}
+
+std::vector<std::uint8_t> SpareKeys::takeBack(std::optional<Clock::time_point> now)
+{
+    std::vector<std::uint8_t> codes;
+    for (Slot& s : slots_) {
+        if (s.sym != 0 && (!now || idle(s, *now))) {
+            s.sym = 0;
+            codes.push_back(s.code);
+        }
+    }
+    return codes;
+}
+
+bool SpareKeys::contains(std::uint8_t code) const
+{
+    return std::any_of(slots_.begin(), slots_.end(), [code](const Slot& s) { return s.code == code; });
+}
+
+bool SpareKeys::anyLent() const
+{
+    return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.sym != 0; });
+}
+
+// ---- XTestInput ----
+
+void XTestInput::Disconnect::operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+
+std::unique_ptr<XTestInput> XTestInput::open()
+{
+    int screenNumber = 0;
+    std::unique_ptr<xcb_connection_t, Disconnect> c(xcb_connect(nullptr, &screenNumber));
+    if (!c || xcb_connection_has_error(c.get())) {
+        log(QStringLiteral("input: cannot connect to the X display"));
+        return nullptr;
+    }
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(c.get(), &xcb_test_id);
+    if (!xtest || !xtest->present) {
+        log(QStringLiteral("input: the X display has no XTEST extension"));
+        return nullptr;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
+    for (int i = 0; i < screenNumber && it.rem; ++i)
+        xcb_screen_next(&it);
+    if (!it.rem)
+        return nullptr;
+    const QRect screen(0, 0, it.data->width_in_pixels, it.data->height_in_pixels);
+    const std::uint32_t root = it.data->root;
+    return std::unique_ptr<XTestInput>(new XTestInput(std::move(c), root, screen));
+}
+
+XTestInput::XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen)
+    : c_(std::move(c))
+    , root_(root)
+    , screen_(screen)
+    , spares_({}, kHold)
+{
+    readMap();
+    std::vector<std::uint8_t> spare;
+    for (std::size_t i = 0; perCode_ && i < map_.size() / perCode_; ++i) {
+        const auto first = map_.begin() + static_cast<std::ptrdiff_t>(i * perCode_);
+        if (std::all_of(first, first + perCode_, [](KeySym s) { return s == kNoSymbol; }))
+            spare.push_back(static_cast<std::uint8_t>(minCode_ + i));
+    }
+    spares_ = SpareKeys(std::move(spare), kHold);
+}
+
+XTestInput::~XTestInput()
+{
+    releaseAll();
+    restoreIdle(std::nullopt);
+    sync();
+}
+
+int XTestInput::fd() const { return xcb_get_file_descriptor(c_.get()); }
+
+void XTestInput::readMap()
+{
+    const xcb_setup_t* setup = xcb_get_setup(c_.get());
+    minCode_ = setup->min_keycode;
+    const std::uint8_t count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+    Reply<xcb_get_keyboard_mapping_reply_t> reply(
+        xcb_get_keyboard_mapping_reply(c_.get(), xcb_get_keyboard_mapping(c_.get(), minCode_, count), nullptr),
+        &std::free);
+    mapStale_ = false;
+    if (!reply)
+        return;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    const int n = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+    perCode_ = reply->keysyms_per_keycode;
+    map_.assign(syms, syms + n);
+}
+
+std::optional<XTestInput::Place> XTestInput::place(KeySym sym, bool shiftedToo)
+{
+    if (sym == kNoSymbol || !perCode_)
+        return std::nullopt;
+    if (const std::optional<std::uint8_t> lent = spares_.find(sym))
+        return Place{*lent, false};
+    if (mapStale_)
+        readMap();
+    for (int column = 0; column < (shiftedToo ? 2 : 1) && column < perCode_; ++column) {
+        for (std::size_t i = 0; i < map_.size() / perCode_; ++i) {
+            const auto code = static_cast<std::uint8_t>(minCode_ + i);
+            if (map_[i * perCode_ + static_cast<std::size_t>(column)] == sym && !spares_.contains(code))
+                return Place{code, column == 1};
+        }
+    }
+    return std::nullopt;
+}
+
+void XTestInput::remap(std::uint8_t code, KeySym sym)
+{
+    std::vector<xcb_keysym_t> row(perCode_, sym);
+    xcb_change_keyboard_mapping(c_.get(), 1, code, perCode_, row.data());
+    const std::size_t at = static_cast<std::size_t>(code - minCode_) * perCode_;
+    std::fill(map_.begin() + static_cast<std::ptrdiff_t>(at), map_.begin() + static_cast<std::ptrdiff_t>(at + perCode_), sym);
+}
+
+bool XTestInput::prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo)
+{
+    std::vector<KeySym> missing;
+    for (KeySym sym : syms) {
+        if (!place(sym, shiftedToo))
+            missing.push_back(sym);
+    }
+    if (missing.empty())
+        return true;
+    if (spares_.size() == 0)
+        return true; // nothing can ever carry them; key() skips them
+    const auto lent = spares_.lend(missing, now);
+    if (!lent)
+        return false;
+    for (const auto& [code, sym] : *lent)
+        remap(code, sym);
+    return true;
+}
+
+std::optional<XTestInput::Clock::time_point> XTestInput::nextSpareFree(Clock::time_point now) const
+{
+    return spares_.nextFree(now);
+}
+
+bool XTestInput::key(KeySym sym, bool press)
+{
+    const std::optional<Place> p = place(sym, false);
+    if (!p)
+        return false;
+    this->press(p->code, press);
+    return true;
+}
+
+bool XTestInput::type(KeySym sym)
+{
+    const std::optional<Place> p = place(sym, true);
+    if (!p)
+        return false;
+    const std::optional<Place> shiftKey = place(XKB_KEY_Shift_L, false);
+    const bool shift = p->shifted && shiftKey && !keysDown_.count(shiftKey->code);
+    if (shift)
+        key(XKB_KEY_Shift_L, true);
+    press(p->code, true);
+    press(p->code, false);
+    if (shift)
+        key(XKB_KEY_Shift_L, false);
+    return true;
+}
+
+void XTestInput::press(std::uint8_t code, bool down)
+{
+    if (down == (keysDown_.count(code) > 0))
+        return;
+    xcb_test_fake_input(c_.get(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    if (down)
+        keysDown_.insert(code);
+    else
+        keysDown_.erase(code);
+    spares_.used(code, Clock::now());
+}
+
+void XTestInput::restoreIdle(std::optional<Clock::time_point> now)
+{
+    for (std::uint8_t code : spares_.takeBack(now))
+        remap(code, kNoSymbol);
+    flush();
+}
+
+void XTestInput::moveTo(int x, int y)
+{
+    xcb_test_fake_input(c_.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<std::int16_t>(x),
+                        static_cast<std::int16_t>(y), 0);
+}
+
+void XTestInput::button(std::uint8_t xbutton, bool press)
+{
+    xcb_test_fake_input(c_.get(), press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, xbutton, XCB_CURRENT_TIME, XCB_NONE,
+                        0, 0, 0);
+    if (press)
+        buttonsDown_.insert(xbutton);
+    else
+        buttonsDown_.erase(xbutton);
+}
+
+void XTestInput::releaseAll()
+{
+    for (std::uint8_t b : buttonsDown_)
+        xcb_test_fake_input(c_.get(), XCB_BUTTON_RELEASE, b, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    for (auto it = keysDown_.rbegin(); it != keysDown_.rend(); ++it)
+        xcb_test_fake_input(c_.get(), XCB_KEY_RELEASE, *it, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    buttonsDown_.clear();
+    keysDown_.clear();
+    flush();
+}
+
+void XTestInput::requestAck()
+{
+    if (ackSeq_)
+        return;
+    ackSeq_ = xcb_query_pointer(c_.get(), root_).sequence;
+}
+
+void XTestInput::drainEvents()
+{
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c_.get())) {
+        Reply<xcb_generic_event_t> event(e, &std::free);
+        if ((e->response_type & 0x7f) != XCB_MAPPING_NOTIFY)
+            continue;
+        const auto* m = reinterpret_cast<const xcb_mapping_notify_event_t*>(e);
+        if (m->request != XCB_MAPPING_KEYBOARD)
+            continue;
+        // Our own remaps touch one spare keycode each; anything else is another client's change.
+        const bool ours = m->count == 1 && spares_.contains(m->first_keycode);
+        if (!ours)
+            mapStale_ = true;
+    }
+}
+
+bool XTestInput::pollAck()
+{
+    bool done = false;
+    if (ackSeq_) {
+        void* raw = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (xcb_poll_for_reply(c_.get(), *ackSeq_, &raw, &error)) {
+            Reply<xcb_query_pointer_reply_t> reply(static_cast<xcb_query_pointer_reply_t*>(raw), &std::free);
+            Reply<xcb_generic_error_t> failed(error, &std::free);
+            ackSeq_.reset();
+            done = true;
+            if (reply)
+                pointer_ = QPoint(reply->root_x, reply->root_y);
+        }
+    }
+    drainEvents();
+    return done;
+}
+
+void XTestInput::flush() { xcb_flush(c_.get()); }
+
+void XTestInput::sync()
+{
+    Reply<xcb_get_input_focus_reply_t> reply(
+        xcb_get_input_focus_reply(c_.get(), xcb_get_input_focus(c_.get()), nullptr), &std::free);
+}
+
+} // namespace core::os

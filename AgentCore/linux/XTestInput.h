@@ -1,0 +1,143 @@
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+struct xcb_connection_t;
+
+namespace core::os {
+
+using KeySym = std::uint32_t;
+
+// Keycodes without any keysym, lent out to keysyms that the keyboard map lacks. A keycode keeps
+// its keysym for `hold` after its last use before it is lent again or put back, because X clients
+// read the keyboard map after the key event has reached them.
+class SpareKeys {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SpareKeys(std::vector<std::uint8_t> codes, Clock::duration hold);
+
+    std::size_t size() const { return slots_.size(); }
+    // The keycode lent to `sym`, if any.
+    std::optional<std::uint8_t> find(KeySym sym) const;
+    // Lends keycodes to all of `syms` (those not lent already), or to none of them when not enough
+    // are free at `now`. Answers the keycodes newly lent, with their keysyms.
+    std::optional<std::vector<std::pair<std::uint8_t, KeySym>>> lend(const std::vector<KeySym>& syms,
+                                                                     Clock::time_point now);
+    void used(std::uint8_t code, Clock::time_point now);
+    // When the next keycode becomes free; none when every keycode is free already.
+    std::optional<Clock::time_point> nextFree(Clock::time_point now) const;
+    // Takes back the keycodes idle for `hold` at `now` (all of them when `now` is none).
+    std::vector<std::uint8_t> takeBack(std::optional<Clock::time_point> now);
+    bool anyLent() const;
+    bool contains(std::uint8_t code) const;
+
+private:
+    struct Slot {
+        std::uint8_t code = 0;
+        KeySym sym = 0; // 0: free
+        Clock::time_point lastUse;
+    };
+    bool idle(const Slot& s, Clock::time_point now) const { return now - s.lastUse >= hold_; }
+
+    std::vector<Slot> slots_;
+    Clock::duration hold_;
+};
+
+// Synthetic pointer and keyboard input on the X display through XTEST, on a connection of its
+// own. Requests are queued and sent by flush(); nothing here waits for the server except sync(),
+// the keyboard map read at start (and again after another client changed it) and destruction.
+// Everything this object pressed is released, and every keycode it remapped is put back, when it
+// is destroyed. One thread at a time.
+class XTestInput {
+public:
+    using Clock = SpareKeys::Clock;
+    static constexpr std::chrono::milliseconds kHold{200};
+
+    // Connects to $DISPLAY; none, with one log line, without a display or without XTEST.
+    static std::unique_ptr<XTestInput> open();
+    ~XTestInput();
+    XTestInput(const XTestInput&) = delete;
+    XTestInput& operator=(const XTestInput&) = delete;
+
+    int fd() const;
+    QRect screen() const { return screen_; }
+
+    void moveTo(int x, int y);
+    void button(std::uint8_t xbutton, bool press);
+
+    // Lends spare keycodes to the keysyms of `syms` that the keyboard map lacks and remaps them.
+    // False (nothing changed) when not enough spare keycodes are free at `now`; try again at
+    // nextSpareFree(). Keysyms that no key can ever carry are left out.
+    // With `shiftedToo`, a keysym on the shifted level of a key counts as present (typing);
+    // otherwise only the unshifted level does (key strokes, which must not depend on Shift or
+    // Num Lock).
+    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo);
+    std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const;
+    // Presses or releases the key carrying `sym` (prepared first when the map lacks it). False
+    // when no key carries it.
+    bool key(KeySym sym, bool press);
+    // Types one keysym: press and release, with Shift around it when only the shifted level
+    // carries it.
+    bool type(KeySym sym);
+    // Puts back the keycodes idle for the hold time; all of them when `now` is none.
+    void restoreIdle(std::optional<Clock::time_point> now);
+    bool remapped() const { return spares_.anyLent(); }
+    std::size_t spareCount() const { return spares_.size(); }
+
+    // Releases every key and button this object holds down.
+    void releaseAll();
+    bool holding() const { return !keysDown_.empty() || !buttonsDown_.empty(); }
+
+    // A round trip that tells when the server has handled everything sent before it; its answer
+    // is the pointer position at that moment.
+    void requestAck();
+    bool ackPending() const { return ackSeq_.has_value(); }
+    // Reads what the server sent without waiting. True when the pending ack has just completed.
+    bool pollAck();
+    // The pointer position the last completed ack reported.
+    std::optional<QPoint> ackedPointer() const { return pointer_; }
+
+    void flush();
+    // Sends everything and waits for the server to have handled it.
+    void sync();
+
+private:
+    struct Disconnect {
+        void operator()(xcb_connection_t* c) const;
+    };
+    struct Place {
+        std::uint8_t code = 0;
+        bool shifted = false;
+    };
+
+    XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen);
+    void readMap();
+    std::optional<Place> place(KeySym sym, bool shiftedToo);
+    void press(std::uint8_t code, bool down);
+    void remap(std::uint8_t code, KeySym sym);
+    void drainEvents();
+
+    std::unique_ptr<xcb_connection_t, Disconnect> c_;
+    std::uint32_t root_ = 0;
+    QRect screen_;
+    std::uint8_t minCode_ = 8;
+    std::uint8_t perCode_ = 0;
+    std::vector<KeySym> map_; // (code - minCode_) * perCode_ + column
+    bool mapStale_ = false;
+    SpareKeys spares_;
+    std::set<std::uint8_t> keysDown_;
+    std::set<std::uint8_t> buttonsDown_;
+    std::optional<unsigned> ackSeq_;
+    std::optional<QPoint> pointer_;
+};
+
+} // namespace core::os

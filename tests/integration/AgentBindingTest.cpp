@@ -1,0 +1,99 @@
+// The agent's Tailscale status as the menu sees it, run in this process. The loopback interface plays
+// the Tailscale interface here: the stand-in `tailscale` gives 127.0.0.1 as this computer's address.
+#include "Agent.h"
+#include "AgentProcess.h"
+#include "WsClient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace core;
+
+namespace {
+
+class AgentBinding : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(home.isValid());
+        saved = {{"HOME", qgetenv("HOME")}, {"XDG_CONFIG_HOME", qgetenv("XDG_CONFIG_HOME")},
+                 {"PATH", qgetenv("PATH")}, {"FAKE_TAILNET", qgetenv("FAKE_TAILNET")}};
+        qputenv("HOME", home.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+        qputenv("PATH", QByteArray(FAKE_TAILSCALE_DIR ":") + saved["PATH"]);
+        qputenv("FAKE_TAILNET", tailnet().toUtf8());
+        port = freePortPair();
+        QDir().mkpath(home.path() + QStringLiteral("/.config/nembi-remote-agent"));
+        QFile config(home.path() + QStringLiteral("/.config/nembi-remote-agent/config.json"));
+        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral(R"({"port":%1})").arg(port).toUtf8());
+    }
+
+    void TearDown() override
+    {
+        agent.reset();
+        for (const auto& [name, value] : saved) {
+            if (value.isEmpty())
+                qunsetenv(name.c_str());
+            else
+                qputenv(name.c_str(), value);
+        }
+    }
+
+    QString tailnet() const { return home.path() + QStringLiteral("/tailnet.json"); }
+
+    void writeTailnet(bool up)
+    {
+        QSaveFile file(tailnet());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral(R"({"self":1,"nodes":[{"id":1,"stableID":"nMAC","login":"me@example.com","addresses":[%1]}]})")
+                       .arg(up ? QStringLiteral("\"127.0.0.1\"") : QString())
+                       .toUtf8());
+        ASSERT_TRUE(file.commit());
+    }
+
+    void startAgent()
+    {
+        agent = std::make_unique<Agent>(false);
+        agent->onStatusChange = [this] {
+            ++notifications;
+            states.push_back(agent->tailscale);
+        };
+        agent->start();
+    }
+
+    QTemporaryDir home;
+    std::map<std::string, QByteArray> saved;
+    int port = 0;
+    int notifications = 0;
+    std::vector<TailscaleState> states;
+    std::unique_ptr<Agent> agent;
+};
+
+TEST_F(AgentBinding, OffWithOneNotificationPerAttemptThenOnWithTheOwnLogin)
+{
+    writeTailnet(false);
+    startAgent();
+    // Two failed attempts, five seconds apart.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifications == 2; }, 12000));
+    EXPECT_EQ(states, (std::vector<TailscaleState>{TailscaleState::off(), TailscaleState::off()}));
+
+    writeTailnet(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return agent->tailscale.isOn(); }, 12000));
+    EXPECT_EQ(agent->tailscale, TailscaleState::on(QStringLiteral("me@example.com")));
+    EXPECT_EQ(states.back(), agent->tailscale);
+
+    // Whatever reaches the listener from this computer is this computer's own node.
+    WsClient c;
+    ASSERT_TRUE(c.open(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    ASSERT_TRUE(c.waitClosed());
+    EXPECT_EQ(c.closeCode(), 4403);
+    EXPECT_FALSE(agent->connectedDevice);
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+#include "Displays.h"
+#include "XServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTest>
+
+using namespace core;
+
+namespace {
+
+// A 2880x1800 primary output and a 1920x1080 monitor to its right.
+class DisplaysTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(x.start({2880, 1800}, {4800, 1800}));
+        ASSERT_TRUE(x.addMonitor(QStringLiteral("SIDE"), QRect(2880, 0, 1920, 1080)));
+    }
+    XServerFixture x;
+};
+
+bool mergeResources(const QByteArray& text)
+{
+    QProcess p;
+    p.start(QStringLiteral("xrdb"), {QStringLiteral("-merge")});
+    p.write(text);
+    p.closeWriteChannel();
+    return p.waitForFinished(10000) && p.exitCode() == 0;
+}
+
+} // namespace
+
+TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
+{
+    const auto list = Displays::list();
+    ASSERT_EQ(list.size(), 2u);
+
+    EXPECT_EQ(list[0].id, x.atom(QStringLiteral("DUMMY0")));
+    EXPECT_EQ(list[0].name, QStringLiteral("DUMMY0")); // the dummy outputs carry no EDID
+    EXPECT_EQ(list[0].x, 0);
+    EXPECT_EQ(list[0].y, 0);
+    EXPECT_EQ(list[0].width, 2880);
+    EXPECT_EQ(list[0].height, 1800);
+    EXPECT_TRUE(list[0].isMain);
+    EXPECT_EQ(list[0].scale, 1);
+
+    EXPECT_EQ(list[1].id, x.atom(QStringLiteral("SIDE")));
+    EXPECT_NE(list[1].id, 0u);
+    EXPECT_EQ(list[1].name, QStringLiteral("SIDE"));
+    EXPECT_EQ(list[1].x, 2880);
+    EXPECT_EQ(list[1].y, 0);
+    EXPECT_EQ(list[1].width, 1920);
+    EXPECT_EQ(list[1].height, 1080);
+    EXPECT_FALSE(list[1].isMain);
+}
+
+TEST_F(DisplaysTest, ScaleFollowsXftDpi)
+{
+    ASSERT_TRUE(mergeResources("Xft.antialias: 1\nXft.dpi: 144\n"));
+    const auto list = Displays::list();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].scale, 1.5);
+    EXPECT_EQ(list[1].scale, 1.5);
+}
+
+TEST_F(DisplaysTest, BurstOfChangesGivesOneNotice)
+{
+    int calls = 0;
+    Displays::observe([&] { ++calls; });
+    ASSERT_TRUE(x.addMonitor(QStringLiteral("THIRD"), QRect(2880, 1080, 640, 480)));
+    ASSERT_TRUE(x.addMonitor(QStringLiteral("FOURTH"), QRect(3520, 1080, 640, 480)));
+    ASSERT_TRUE(x.deleteMonitor(QStringLiteral("THIRD")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 5000));
+    // Nothing more follows the single debounced call.
+    QTest::qWait(1000);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(Displays::list().size(), 3u);
+
+    ASSERT_TRUE(x.deleteMonitor(QStringLiteral("FOURTH")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 2; }, 5000));
+    Displays::observe({});
+}
+
+TEST(DisplaysWithoutServer, UnreadableDisplayGivesEmptyList)
+{
+    const QByteArray saved = qgetenv("DISPLAY");
+    qputenv("DISPLAY", ":4093");
+    EXPECT_TRUE(Displays::list().empty());
+    qputenv("DISPLAY", saved);
+}

@@ -1,0 +1,276 @@
+#include "Log.h"
+#include "ScreenStream.h"
+#include "XPainter.h"
+#include "XServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <mutex>
+
+using namespace core;
+
+namespace {
+
+struct Yuv {
+    int y, u, v;
+};
+
+// Full-range BT.601, what the capture produces.
+Yuv expected(uint32_t rgb)
+{
+    const double r = rgb >> 16, g = (rgb >> 8) & 0xff, b = rgb & 0xff;
+    return {int(std::lround(0.299 * r + 0.587 * g + 0.114 * b)),
+            int(std::lround(128 - 0.168736 * r - 0.331264 * g + 0.5 * b)),
+            int(std::lround(128 + 0.5 * r - 0.418688 * g - 0.081312 * b))};
+}
+
+Yuv sample(const VideoFrame& f, int x, int y)
+{
+    const uint8_t* uv = f.uv + size_t(y / 2) * size_t(f.strideUV) + size_t(x / 2) * 2;
+    return {f.y[size_t(y) * size_t(f.strideY) + size_t(x)], uv[0], uv[1]};
+}
+
+bool looksLike(const VideoFrame& f, int x, int y, uint32_t rgb)
+{
+    const Yuv got = sample(f, x, y), want = expected(rgb);
+    return std::abs(got.y - want.y) <= 4 && std::abs(got.u - want.u) <= 4 && std::abs(got.v - want.v) <= 4;
+}
+
+// Keeps the newest frame; frames arrive on the capture thread.
+class FrameSink {
+public:
+    void attach(ScreenStream& s)
+    {
+        s.onFrame = [this](VideoFramePtr f) {
+            std::lock_guard lock(mutex_);
+            last_ = std::move(f);
+        };
+    }
+    VideoFramePtr latest()
+    {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+    bool waitFor(const std::function<bool(const VideoFrame&)>& test)
+    {
+        return QTest::qWaitFor([&] {
+            const VideoFramePtr f = latest();
+            return f && test(*f);
+        }, 10000);
+    }
+
+private:
+    std::mutex mutex_;
+    VideoFramePtr last_;
+};
+
+constexpr uint32_t kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kWhite = 0xffffff, kYellow = 0xffff00,
+                   kGrey = 0x808080;
+
+// DUMMY0: 2880x1800 at the origin, primary; SIDE: 1920x1080 to its right. A pattern of four
+// squares on DUMMY0 and a yellow one on SIDE; the pointer parked in a corner of DUMMY0.
+class ScreenStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(x.start({2880, 1800}, {4800, 1800}));
+        ASSERT_TRUE(x.addMonitor(QStringLiteral("SIDE"), QRect(2880, 0, 1920, 1080)));
+        main = x.atom(QStringLiteral("DUMMY0"));
+        side = x.atom(QStringLiteral("SIDE"));
+        painter = std::make_unique<XPainter>();
+        ASSERT_TRUE(painter->connected());
+        painter->rect({100, 100, 200, 200}, kRed);
+        painter->rect({400, 100, 200, 200}, kGreen);
+        painter->rect({100, 400, 200, 200}, kBlue);
+        painter->rect({400, 400, 200, 200}, kWhite);
+        painter->rect({2880 + 50, 50, 300, 300}, kYellow);
+        painter->movePointer(2870, 1790);
+        sink.attach(stream);
+        stream.onStop = [this](const QString& reason) { stops.push_back(reason); };
+    }
+
+    XServerFixture x;
+    std::unique_ptr<XPainter> painter;
+    quint32 main = 0, side = 0;
+    ScreenStream stream;
+    FrameSink sink;
+    std::vector<QString> stops;
+};
+
+} // namespace
+
+TEST_F(ScreenStreamTest, FramePixelsMatchWhatAClientDrew)
+{
+    stream.start(main, 0, 30);
+    EXPECT_EQ(stream.frameSize(), QSize(2880, 1800));
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 2880 && looksLike(f, 200, 200, kRed); }));
+    const VideoFramePtr f = sink.latest();
+    EXPECT_EQ(f->height, 1800);
+    EXPECT_TRUE(looksLike(*f, 500, 200, kGreen));
+    EXPECT_TRUE(looksLike(*f, 200, 500, kBlue));
+    EXPECT_TRUE(looksLike(*f, 500, 500, kWhite));
+    // Edges land on the right pixels: the red square spans 100..299.
+    EXPECT_TRUE(looksLike(*f, 100, 100, kRed));
+    EXPECT_TRUE(looksLike(*f, 298, 298, kRed));
+    EXPECT_FALSE(looksLike(*f, 302, 200, kRed));
+    EXPECT_GT(f->timestampNs, 0);
+}
+
+TEST_F(ScreenStreamTest, PointerIsDrawnIn)
+{
+    painter->movePointer(500, 500); // over the white square
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 550, 550, kWhite); }));
+    // The root window's cursor has dark pixels near its hot spot.
+    const VideoFramePtr f = sink.latest();
+    int dark = 0;
+    for (int y = 490; y < 510; ++y)
+        for (int xx = 490; xx < 510; ++xx)
+            dark += f->y[size_t(y) * size_t(f->strideY) + size_t(xx)] < 100;
+    EXPECT_GT(dark, 4);
+}
+
+TEST_F(ScreenStreamTest, MaxEdgeScales2880x1800To1280x800)
+{
+    stream.start(main, 1280, 30);
+    EXPECT_EQ(stream.frameSize(), QSize(1280, 800));
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 1280; }));
+    const VideoFramePtr f = sink.latest();
+    EXPECT_EQ(f->height, 800);
+    // 4/9 of the original coordinates.
+    EXPECT_TRUE(looksLike(*f, 89, 89, kRed));
+    EXPECT_TRUE(looksLike(*f, 222, 89, kGreen));
+    EXPECT_TRUE(looksLike(*f, 89, 222, kBlue));
+}
+
+TEST_F(ScreenStreamTest, RetargetsToTheSecondMonitorInPlace)
+{
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 2880; }));
+    stream.start(side, 0, 30);
+    EXPECT_TRUE(stream.running());
+    EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 1920; }));
+    const VideoFramePtr f = sink.latest();
+    EXPECT_EQ(f->height, 1080);
+    EXPECT_TRUE(looksLike(*f, 200, 200, kYellow));
+    EXPECT_FALSE(looksLike(*f, 20, 20, kYellow));
+
+    // And with a new size on the same display.
+    stream.start(side, 960, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 960; }));
+    EXPECT_EQ(sink.latest()->height, 540);
+    EXPECT_TRUE(stops.empty());
+}
+
+TEST_F(ScreenStreamTest, UnknownDisplayFailsAndLeavesTheCaptureAlone)
+{
+    try {
+        stream.start(4242, 0, 30);
+        FAIL() << "no error";
+    } catch (const AgentError& e) {
+        EXPECT_EQ(e.description(), QStringLiteral("display 4242 not found"));
+    }
+    EXPECT_FALSE(stream.running());
+
+    stream.start(side, 0, 30);
+    EXPECT_THROW(stream.start(4242, 1280, 30), AgentError);
+    EXPECT_TRUE(stream.running());
+    EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+}
+
+TEST_F(ScreenStreamTest, StaticScreenGivesNoFramesAnimatedOneKeepsThemFlowing)
+{
+    stream.start(main, 1280, 60);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
+    // Drawing done just before the start may still report once; then the screen is still.
+    QTest::qWait(300);
+    stream.takeFrameCount();
+    // Nothing on the screen changes: no frame at all.
+    QTest::qWait(600);
+    EXPECT_EQ(stream.takeFrameCount(), 0);
+    EXPECT_EQ(stream.takeFrameCount(), 0);
+
+    // Drawing on the other monitor does not count for this one.
+    const uint32_t elsewhere = painter->rect({3500, 500, 100, 100}, kGrey);
+    // An animated window on this monitor: frames flow.
+    const uint32_t blinking = painter->rect({1000, 1000, 300, 300}, kGrey);
+    QTimer animate;
+    bool on = false;
+    QObject::connect(&animate, &QTimer::timeout, [&] {
+        on = !on;
+        painter->recolour(blinking, on ? kWhite : kGrey);
+    });
+    animate.start(15);
+    int flowing = 0;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (flowing += stream.takeFrameCount()) >= 10; }, 10000)) << flowing;
+    animate.stop();
+
+    QTimer other;
+    QObject::connect(&other, &QTimer::timeout, [&] {
+        on = !on;
+        painter->recolour(elsewhere, on ? kWhite : kGrey);
+    });
+    other.start(15);
+    painter->recolour(blinking, kBlue);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 511, 511, kBlue); }));
+    stream.takeFrameCount();
+    QTest::qWait(600);
+    EXPECT_EQ(stream.takeFrameCount(), 0);
+    other.stop();
+}
+
+TEST_F(ScreenStreamTest, LosingTheMonitorStopsWithOnStop)
+{
+    stream.start(side, 0, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
+    ASSERT_TRUE(x.deleteMonitor(QStringLiteral("SIDE")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !stops.empty(); }, 10000));
+    EXPECT_EQ(stops, std::vector<QString>{QStringLiteral("display disconnected")});
+    EXPECT_FALSE(stream.running());
+    EXPECT_EQ(stream.frameSize(), QSize());
+}
+
+TEST_F(ScreenStreamTest, FollowsItsMonitorWhenItIsResized)
+{
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 2880; }));
+    ASSERT_TRUE(x.xrandr({QStringLiteral("--output"), QStringLiteral("DUMMY0"), QStringLiteral("--mode"),
+                          QStringLiteral("1920x1080")}));
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return f.width == 1920; }));
+    EXPECT_EQ(sink.latest()->height, 1080);
+    EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+    EXPECT_TRUE(looksLike(*sink.latest(), 200, 200, kRed));
+    EXPECT_TRUE(stops.empty());
+}
+
+TEST_F(ScreenStreamTest, KilledXServerEndsTheCaptureWithOnStop)
+{
+    stream.start(main, 640, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
+    painter.reset();
+    x.killServer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !stops.empty(); }, 10000));
+    EXPECT_EQ(stops.size(), 1u);
+    EXPECT_FALSE(stream.running());
+    stream.stop();
+    EXPECT_EQ(stops.size(), 1u);
+}
+
+TEST_F(ScreenStreamTest, StopIsIdempotentAndSilent)
+{
+    stream.stop();
+    stream.start(main, 640, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
+    stream.stop();
+    stream.stop();
+    EXPECT_FALSE(stream.running());
+    const VideoFramePtr before = sink.latest();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(stops.empty());
+    EXPECT_EQ(sink.latest(), before); // nothing delivered after stop()
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// A network namespace joined to this host by a veth pair whose host end is named like a Tailscale
+// interface ("tailscale" + digits) and whose addresses lie in 100.64.0.0/10: the namespace plays a
+// phone on the tailnet. Names and addresses are unique per process and instance. Both ends and the
+// namespace are removed on destruction, also when the test failed. Needs root.
+class NetNamespace {
+public:
+    NetNamespace();
+    ~NetNamespace();
+    NetNamespace(const NetNamespace&) = delete;
+    NetNamespace& operator=(const NetNamespace&) = delete;
+
+    // Empty when everything was set up; otherwise what failed.
+    const QString& error() const { return error_; }
+
+    const QString& name() const { return name_; }
+    const QString& hostInterface() const { return hostIf_; }
+    const QString& hostAddress() const { return hostIp_; }
+    const QString& peerAddress() const { return peerIp_; }
+
+    // The host end's address (a /30 shared with the peer) and link state.
+    bool addHostAddress();
+    bool removeHostAddress();
+    bool setHostLink(bool up);
+
+    // Runs a program inside the namespace to its end and answers its standard output.
+    QByteArray exec(const QStringList& argv, int timeoutMs = 30000);
+
+private:
+    bool ip(const QStringList& args);
+
+    QString name_;
+    QString hostIf_;
+    QString peerIf_;
+    QString hostIp_;
+    QString peerIp_;
+    QString error_;
+};

@@ -1,0 +1,112 @@
+#include "FramePool.h"
+#include "Nv12Converter.h"
+#include "Thumbs.h"
+#include "DecodedJpeg.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace core;
+
+TEST(FramePool, BuffersComeBackWhenTheLastFrameIsReleased)
+{
+    FramePool pool(4, 2, 2);
+    auto a = pool.acquire();
+    ASSERT_TRUE(a);
+    VideoFramePtr held = FramePool::share(a);
+    a.reset();
+    auto b = pool.acquire();
+    ASSERT_TRUE(b);
+    VideoFramePtr held2 = FramePool::share(b);
+    b.reset();
+    EXPECT_NE(held->y, held2->y);
+    EXPECT_FALSE(pool.acquire()); // both are downstream
+
+    const uint8_t* firstPlane = held->y;
+    held.reset();
+    auto again = pool.acquire();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->frame.y, firstPlane); // the same storage, reused
+    EXPECT_EQ(again->frame.width, 4);
+    EXPECT_EQ(again->frame.strideUV, 4);
+}
+
+namespace {
+
+// A solid BGRX picture.
+std::vector<uint8_t> solid(int w, int h, uint8_t r, uint8_t g, uint8_t b)
+{
+    std::vector<uint8_t> px(size_t(w) * size_t(h) * 4);
+    for (size_t i = 0; i < px.size(); i += 4) {
+        px[i] = b;
+        px[i + 1] = g;
+        px[i + 2] = r;
+        px[i + 3] = 255;
+    }
+    return px;
+}
+
+} // namespace
+
+TEST(Nv12Converter, FullRangeColours)
+{
+    struct Row {
+        uint8_t r, g, b;
+        int y, u, v;
+    };
+    // Full-range BT.601: black is Y 0, white Y 255, neutral chroma 128.
+    const Row rows[] = {
+        {0, 0, 0, 0, 128, 128},
+        {255, 255, 255, 255, 128, 128},
+        {255, 0, 0, 76, 85, 255},
+        {0, 0, 255, 29, 255, 107},
+    };
+    Nv12Converter converter;
+    for (const Row& row : rows) {
+        const auto px = solid(8, 4, row.r, row.g, row.b);
+        Nv12Buffer out(8, 4);
+        converter.toNv12({px.data(), 32, 8, 4}, out);
+        EXPECT_NEAR(out.frame.y[0], row.y, 2) << int(row.r) << "," << int(row.g) << "," << int(row.b);
+        EXPECT_NEAR(out.frame.uv[0], row.u, 2);
+        EXPECT_NEAR(out.frame.uv[1], row.v, 2);
+        EXPECT_EQ(out.frame.y[31], out.frame.y[0]);
+    }
+}
+
+TEST(Nv12Converter, ScalesOnlyWhenTheSizeDiffers)
+{
+    const auto px = solid(20, 10, 10, 200, 30);
+    Nv12Converter converter;
+    const BgrxImage same = converter.scale({px.data(), 80, 20, 10}, 20, 10);
+    EXPECT_EQ(same.data, px.data());
+    const BgrxImage half = converter.scale({px.data(), 80, 20, 10}, 10, 4);
+    EXPECT_EQ(half.width, 10);
+    EXPECT_EQ(half.height, 4);
+    EXPECT_EQ(half.stride, 40);
+    EXPECT_NEAR(half.data[1], 200, 3); // the box filter rounds a little
+}
+
+TEST(Thumbs, HeightFollowsTheIntegerRule)
+{
+    EXPECT_EQ(Thumbs::height(320, 1512, 982), 207);
+    EXPECT_EQ(Thumbs::height(480, 1920, 1080), 270);
+    EXPECT_EQ(Thumbs::height(320, 1, 5), 1600); // no division for a width below 2
+    EXPECT_EQ(Thumbs::height(320, 0, 0), 2);
+    EXPECT_EQ(Thumbs::height(320, 3000, 1), 2);
+}
+
+TEST(Thumbs, JpegOfAPictureDecodesBackToItsSize)
+{
+    const auto px = solid(64, 36, 0, 0, 255);
+    const auto bytes = Thumbs::jpeg({px.data(), 64 * 4, 64, 36}, 0.6);
+    ASSERT_TRUE(bytes);
+    const auto decoded = DecodedJpeg::decode(*bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width, 64);
+    EXPECT_EQ(decoded->height, 36);
+    const uint32_t c = decoded->at(30, 20);
+    EXPECT_LE(c >> 16, 8u);
+    EXPECT_LE((c >> 8) & 0xff, 8u);
+    EXPECT_GE(c & 0xff, 245u);
+}

@@ -1,0 +1,62 @@
+#include "linux/XMonitors.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace core::x11;
+
+namespace {
+
+// A 128-byte EDID base block with the given 18-byte descriptors from byte 54 on.
+std::string edidWith(const std::vector<std::string>& descriptors)
+{
+    std::string edid(128, '\0');
+    edid.replace(0, 8, std::string("\x00\xff\xff\xff\xff\xff\xff\x00", 8));
+    size_t at = 54;
+    for (const std::string& d : descriptors) {
+        edid.replace(at, d.size(), d);
+        at += 18;
+    }
+    return edid;
+}
+
+std::string textDescriptor(uint8_t tag, const std::string& text)
+{
+    std::string d(5, '\0');
+    d[3] = char(tag);
+    d += text;
+    d.resize(18, ' ');
+    return d;
+}
+
+} // namespace
+
+TEST(Edid, ProductNameComesFromItsOwnDescriptor)
+{
+    const std::string timing(18, '\x01'); // a detailed timing descriptor, not text
+    const std::string edid = edidWith({timing, textDescriptor(0xFF, "SERIAL123\n"), textDescriptor(0xFC, "VX2780 4K\n")});
+    EXPECT_EQ(edidProductName(edid), QStringLiteral("VX2780 4K"));
+}
+
+TEST(Edid, NameFillingTheWholeDescriptorHasNoLineFeed)
+{
+    EXPECT_EQ(edidProductName(edidWith({textDescriptor(0xFC, "ABCDEFGHIJKLM")})), QStringLiteral("ABCDEFGHIJKLM"));
+}
+
+TEST(Edid, MissingOrTruncatedGivesNothing)
+{
+    EXPECT_TRUE(edidProductName(edidWith({textDescriptor(0xFE, "some text\n")})).isEmpty());
+    EXPECT_TRUE(edidProductName(edidWith({textDescriptor(0xFC, "NAME\n")}).substr(0, 60)).isEmpty());
+    EXPECT_TRUE(edidProductName({}).isEmpty());
+}
+
+TEST(XftDpi, ReadsTheValueFromTheResourceDatabase)
+{
+    EXPECT_EQ(xftDpi("Xft.antialias:\t1\nXft.dpi:\t144\nXft.hinting:\t1\n"), 144.0);
+    EXPECT_EQ(xftDpi("Xft.dpi: 120.5"), 120.5);
+    EXPECT_EQ(xftDpi("*background: grey\n"), std::nullopt);
+    EXPECT_EQ(xftDpi("Xft.dpi:\tlarge\n"), std::nullopt);
+    EXPECT_EQ(xftDpi("Xft.dpix: 100\n"), std::nullopt);
+    EXPECT_EQ(xftDpi(""), std::nullopt);
+}
