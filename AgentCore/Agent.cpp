@@ -9,6 +9,8 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -37,6 +39,9 @@ Agent::~Agent() = default;
 
 void Agent::start()
 {
+    // Tailscale runs and admission checks block in the global pool; a couple of slow runs must
+    // not starve the others on a two-core machine.
+    QThreadPool::globalInstance()->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
     loadDevices();
 
     auto [config, configError] = Config::load(Config::defaultPath());

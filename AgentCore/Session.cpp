@@ -2,10 +2,10 @@
 
 #include "Agent.h"
 #include "Displays.h"
-#include "Thumbs.h"
 #include "Log.h"
 #include "Platform.h"
 #include "Server.h"
+#include "Thumbs.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <charconv>
 
 namespace core::x11 {
@@ -80,7 +81,22 @@ std::vector<DisplayInfo> monitors(const Connection& x)
         d.scale = scale;
         result.push_back(d);
     }
-    return result;
+    return withoutMirrors(std::move(result));
+}
+
+std::vector<DisplayInfo> withoutMirrors(std::vector<DisplayInfo> displays)
+{
+    std::vector<DisplayInfo> kept;
+    for (DisplayInfo& d : displays) {
+        const auto same = std::find_if(kept.begin(), kept.end(), [&](const DisplayInfo& k) {
+            return k.x == d.x && k.y == d.y && k.width == d.width && k.height == d.height;
+        });
+        if (same == kept.end())
+            kept.push_back(std::move(d));
+        else if (d.isMain)
+            *same = std::move(d);
+    }
+    return kept;
 }
 
 std::optional<DisplayInfo> monitor(const Connection& x, uint32_t id)

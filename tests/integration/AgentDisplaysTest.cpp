@@ -88,8 +88,8 @@ TEST_F(AgentDisplaysTest, HelloAndDisplaysListCarryTheMonitors)
 
 TEST_F(AgentDisplaysTest, AddedAndRemovedMonitorsReachTheSessionOnceEach)
 {
-    ASSERT_TRUE(x.addMonitor(QStringLiteral("THIRD"), QRect(2880, 1080, 800, 600)));
-    ASSERT_TRUE(x.addMonitor(QStringLiteral("FOURTH"), QRect(3680, 1080, 800, 600)));
+    ASSERT_TRUE(x.xrandr(XServerFixture::setMonitorArgs(QStringLiteral("THIRD"), QRect(2880, 1080, 800, 600))
+                         + XServerFixture::setMonitorArgs(QStringLiteral("FOURTH"), QRect(3680, 1080, 800, 600))));
     const QJsonObject added = nextEvent(QStringLiteral("displays.changed"));
     EXPECT_EQ(names(added.value(QStringLiteral("displays")).toArray()),
               (QStringList{QStringLiteral("DUMMY0"), QStringLiteral("SIDE"), QStringLiteral("THIRD"),

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -96,9 +97,9 @@ protected:
     XServerFixture x;
     std::unique_ptr<XPainter> painter;
     quint32 main = 0, side = 0;
-    ScreenStream stream;
     FrameSink sink;
     std::vector<QString> stops;
+    ScreenStream stream; // last: it stops before what its callbacks use goes away
 };
 
 } // namespace
@@ -222,6 +223,48 @@ TEST_F(ScreenStreamTest, StaticScreenGivesNoFramesAnimatedOneKeepsThemFlowing)
     QTest::qWait(600);
     EXPECT_EQ(stream.takeFrameCount(), 0);
     other.stop();
+}
+
+TEST_F(ScreenStreamTest, ConsumerHoldingEveryBufferPausesDelivery)
+{
+    std::mutex mutex;
+    std::vector<VideoFramePtr> held;
+    stream.onFrame = [&](VideoFramePtr f) {
+        std::lock_guard lock(mutex);
+        held.push_back(std::move(f));
+    };
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return held.size();
+    };
+    // The callback uses this test's locals: the capture ends before they do.
+    const std::unique_ptr<ScreenStream, void (*)(ScreenStream*)> stopAtEnd(&stream, [](ScreenStream* s) { s->stop(); });
+    const uint32_t blinking = painter->rect({1000, 1000, 300, 300}, kGrey);
+    QTimer animate;
+    bool on = false;
+    QObject::connect(&animate, &QTimer::timeout, [&] { painter->recolour(blinking, (on = !on) ? kWhite : kGrey); });
+    animate.start(15);
+    stream.start(main, 640, 60);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return count() == 5; }, 10000));
+    // Five distinct buffers, and then nothing while all of them are held.
+    {
+        std::lock_guard lock(mutex);
+        for (size_t i = 1; i < held.size(); ++i)
+            EXPECT_NE(held[i]->y, held[0]->y);
+    }
+    QTest::qWait(300);
+    EXPECT_EQ(count(), 5u);
+
+    // Giving them back lets frames flow again, in the same storage.
+    const uint8_t* first;
+    {
+        std::lock_guard lock(mutex);
+        first = held[0]->y;
+        held.clear();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return count() >= 5; }, 10000));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(std::any_of(held.begin(), held.end(), [&](const VideoFramePtr& f) { return f->y == first; }));
 }
 
 TEST_F(ScreenStreamTest, LosingTheMonitorStopsWithOnStop)

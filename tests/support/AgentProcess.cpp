@@ -48,7 +48,9 @@ bool AgentProcess::start(const QStringList& args)
         port_ = freePortPair();
         writeConfig(QStringLiteral("{\"port\":%1}").arg(port_).toUtf8());
     }
-    QProcessEnvironment env = env_;
+    // The environment as it is now (fixtures may have set DISPLAY since), plus the overrides.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(env_);
     env.insert(QStringLiteral("HOME"), home_.path());
     env.remove(QStringLiteral("XDG_CONFIG_HOME"));
     process_.setProcessEnvironment(env);

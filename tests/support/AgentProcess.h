@@ -17,6 +17,7 @@ public:
     // Picks a free port pair and sets it in the configuration unless the test wrote its own.
     bool start(const QStringList& args = {QStringLiteral("--dev")});
     // Sets a variable of the agent's environment (before start()).
+    // Overrides one variable of the environment the agent inherits when it starts.
     void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void stop();
 
@@ -34,7 +35,7 @@ public:
 private:
     QTemporaryDir home_;
     QProcess process_;
-    QProcessEnvironment env_ = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env_;
     QByteArray stderr_;
     int port_ = 0;
     bool configWritten_ = false;

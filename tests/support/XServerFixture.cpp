@@ -20,7 +20,7 @@ namespace {
 const char kConfig[] = R"(Section "Device"
   Identifier "dummy"
   Driver "dummy"
-  VideoRam 512000
+  VideoRam 65536
 EndSection
 Section "Monitor"
   Identifier "monitor"
@@ -34,7 +34,7 @@ Section "Screen"
   DefaultDepth 24
   SubSection "Display"
     Depth 24
-    Virtual 8192 4096
+    Virtual 5120 2048
   EndSubSection
 EndSection
 Section "ServerFlags"
@@ -110,7 +110,8 @@ bool XServerFixture::start(QSize primary, QSize framebuffer)
     previousDisplay_ = qgetenv("DISPLAY");
     qputenv("DISPLAY", display_.toUtf8());
 
-    const QString mode = QStringLiteral("%1x%2").arg(primary.width()).arg(primary.height());
+    // A name of its own: the dummy driver already has modes named like "1920x1080".
+    const QString mode = QStringLiteral("fixture-%1x%2").arg(primary.width()).arg(primary.height());
     xrandr(QStringList{QStringLiteral("--newmode"), mode} + modeLine(primary.width(), primary.height()));
     if (!xrandr({QStringLiteral("--addmode"), QStringLiteral("DUMMY0"), mode})
         || !xrandr({QStringLiteral("--output"), QStringLiteral("DUMMY0"), QStringLiteral("--mode"), mode,
@@ -200,6 +201,11 @@ bool XServerFixture::xrandr(const QStringList& args)
 
 bool XServerFixture::addMonitor(const QString& name, const QRect& r)
 {
+    return xrandr(setMonitorArgs(name, r));
+}
+
+QStringList XServerFixture::setMonitorArgs(const QString& name, const QRect& r)
+{
     // Physical sizes follow from 96 dpi; they only matter for xrandr's own report.
     const QString geometry = QStringLiteral("%1/%2x%3/%4+%5+%6")
                                  .arg(r.width())
@@ -208,7 +214,7 @@ bool XServerFixture::addMonitor(const QString& name, const QRect& r)
                                  .arg(r.height() * 254 / 960)
                                  .arg(r.x())
                                  .arg(r.y());
-    return xrandr({QStringLiteral("--setmonitor"), name, geometry, QStringLiteral("none")});
+    return {QStringLiteral("--setmonitor"), name, geometry, QStringLiteral("none")};
 }
 
 bool XServerFixture::deleteMonitor(const QString& name)

@@ -27,10 +27,14 @@ public:
     void killServer();
 
     QString display() const { return display_; }
+    qint64 serverPid() const { return server_ ? server_->processId() : 0; }
     // Runs xrandr with `args` on this display; false when it fails.
     bool xrandr(const QStringList& args);
     // A monitor without outputs at `r` (xrandr --setmonitor NAME W/mmxH/mm+X+Y none).
     bool addMonitor(const QString& name, const QRect& r);
+    // The xrandr arguments that add such a monitor; several of them in one xrandr run make one
+    // burst of changes.
+    static QStringList setMonitorArgs(const QString& name, const QRect& r);
     bool deleteMonitor(const QString& name);
     // The atom value of a monitor name, as the display id reports it.
     quint32 atom(const QString& name) const;

@@ -60,3 +60,35 @@ TEST(XftDpi, ReadsTheValueFromTheResourceDatabase)
     EXPECT_EQ(xftDpi("Xft.dpix: 100\n"), std::nullopt);
     EXPECT_EQ(xftDpi(""), std::nullopt);
 }
+
+namespace {
+
+core::DisplayInfo at(quint32 id, double x, double w, bool main = false)
+{
+    core::DisplayInfo d;
+    d.id = id;
+    d.x = x;
+    d.width = w;
+    d.height = 1080;
+    d.isMain = main;
+    return d;
+}
+
+std::vector<quint32> ids(const std::vector<core::DisplayInfo>& list)
+{
+    std::vector<quint32> out;
+    for (const auto& d : list)
+        out.push_back(d.id);
+    return out;
+}
+
+} // namespace
+
+TEST(Mirrors, OneOfEachRectangleIsListedPreferringThePrimary)
+{
+    EXPECT_EQ(ids(withoutMirrors({at(1, 0, 1920), at(2, 1920, 1920), at(3, 0, 1920)})), (std::vector<quint32>{1, 2}));
+    EXPECT_EQ(ids(withoutMirrors({at(1, 0, 1920), at(2, 1920, 1920), at(3, 0, 1920, true)})),
+              (std::vector<quint32>{3, 2}));
+    // Overlapping is not mirroring.
+    EXPECT_EQ(ids(withoutMirrors({at(1, 0, 1920), at(2, 0, 1280)})), (std::vector<quint32>{1, 2}));
+}
