@@ -2,8 +2,11 @@
 
 #include "Agent.h"
 #include "Displays.h"
+#include "InputPoster.h"
 #include "Log.h"
 #include "Platform.h"
+#include "RTC.h"
+#include "ScreenStream.h"
 #include "Server.h"
 #include "Thumbs.h"
 
@@ -33,6 +36,7 @@ void Session::start()
         if (self)
             self->end();
     };
+    startStreaming();
     ws_->startReceiving();
 }
 
@@ -42,13 +46,16 @@ void Session::end()
         return;
     ended_ = true;
     thumbTimer_.reset();
+    endStreaming();
     if (onEnd)
         onEnd();
 }
 
 void Session::displaysChanged()
 {
-    ws_->send(Wire::event(DisplaysChanged{Displays::list()}));
+    const std::vector<DisplayInfo> displays = Displays::list();
+    ws_->send(Wire::event(DisplaysChanged{displays}));
+    followDisplays(displays);
 }
 
 void Session::startThumbs()
@@ -126,6 +133,8 @@ void Session::route(const QString& type, qint64 id, const QByteArray& data)
         thumbTimer_.reset();
         return ws_->send(Wire::ok(id));
     }
+    if (routeStreaming(type, id, data))
+        return;
 
     throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
 }

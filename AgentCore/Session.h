@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "Gate.h"
 #include "Protocol.h"
+#include "Stats.h"
 
 #include <QObject>
 #include <QTimer>
@@ -13,6 +14,9 @@
 
 namespace core {
 
+class InputPoster;
+class RTC;
+class ScreenStream;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -48,6 +52,21 @@ private:
     void startThumbs();
     void thumbTick();
 
+    // Streaming and periodic events (SessionStreaming.cpp).
+    bool routeStreaming(const QString& type, qint64 id, const QByteArray& data);
+    void startStreaming();
+    void endStreaming();
+    void startRTC(const QString& sdp, const Config::Profile& profile, qint64 id);
+    void stopStream(const std::optional<QString>& reason);
+    void startStats();
+    void statsTick(bool first);
+    void pollStatus();
+    bool routeStream(const QString& type, qint64 id, const QByteArray& data);
+    void startStream(quint32 display, const Config::Profile& profile, qint64 id);
+    void followDisplays(const std::vector<DisplayInfo>& displays);
+    std::optional<qint64> takeFrameCount();
+    void handleInput(const QByteArray& message);
+
     std::unique_ptr<WSConnection> ws_;
     Config config_;
     std::optional<QString> configError_;
@@ -56,6 +75,17 @@ private:
     bool ended_ = false;
     std::unique_ptr<QTimer> thumbTimer_;
     bool thumbBusy_ = false; // a thumbnail capture is running
+
+    std::unique_ptr<RTC> rtc_;
+    std::unique_ptr<ScreenStream> screen_;
+    std::unique_ptr<InputPoster> input_; // posts the peer's input onto the streamed display
+    std::optional<quint32> streaming_;
+    qint64 streamGen_ = 0;
+    Permissions permissions_;
+    std::unique_ptr<QTimer> statusTimer_;
+    std::unique_ptr<QTimer> statsTimer_;
+    std::optional<double> statsOut_;
+    std::optional<OutboundSample> statsPrev_;
 };
 
 } // namespace core

@@ -1,0 +1,56 @@
+#include "BitrateControl.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace core {
+
+namespace {
+
+// Loss below this is noise (a lost packet is retransmitted); above kHeavyLoss the link is full.
+constexpr double kCleanLoss = 0.02;
+constexpr double kHeavyLoss = 0.10;
+// Queueing shows as round-trip time above the smallest one seen by this much (or by 100 %).
+constexpr double kDelayGrowth = 0.05;
+constexpr double kDelayBackoff = 0.85;
+constexpr double kClimb = 1.08;
+constexpr qint64 kClimbStepKbps = 100;
+
+} // namespace
+
+BitrateControl::BitrateControl(qint64 startKbps, qint64 ceilingKbps)
+    : target_(std::clamp(startKbps, std::min(kFloorKbps, ceilingKbps), std::max<qint64>(ceilingKbps, 1)))
+    , ceiling_(std::max<qint64>(ceilingKbps, 1))
+{
+}
+
+void BitrateControl::setCeiling(qint64 ceilingKbps)
+{
+    ceiling_ = std::max<qint64>(ceilingKbps, 1);
+    target_ = std::min(target_, ceiling_);
+}
+
+qint64 BitrateControl::update(std::optional<double> fractionLost, std::optional<double> rttSeconds)
+{
+    const double loss = fractionLost.value_or(0);
+    bool delayGrowing = false;
+    if (rttSeconds && *rttSeconds > 0) {
+        if (!minRtt_ || *rttSeconds < *minRtt_)
+            minRtt_ = *rttSeconds;
+        delayGrowing = *rttSeconds > *minRtt_ + std::max(kDelayGrowth, *minRtt_);
+    }
+
+    double next = static_cast<double>(target_);
+    if (loss > kHeavyLoss)
+        next *= 1.0 - loss / 2;
+    else if (delayGrowing)
+        next *= kDelayBackoff;
+    else if (loss < kCleanLoss)
+        next = std::max(next * kClimb, next + kClimbStepKbps);
+
+    const qint64 floor = std::min(kFloorKbps, ceiling_);
+    target_ = std::clamp(static_cast<qint64>(std::llround(next)), floor, ceiling_);
+    return target_;
+}
+
+} // namespace core

@@ -1,0 +1,235 @@
+#include "RTC.h"
+
+#include "Codecs.h"
+#include "FrameQueue.h"
+#include "Log.h"
+#include "MainHop.h"
+#include "linux/WebRtcPipeline.h"
+
+#include <QPointer>
+#include <QStringList>
+
+#include <time.h>
+
+namespace core {
+
+namespace {
+constexpr int kAnswerTimeoutMs = 10000;
+constexpr int kAdaptIntervalMs = 1000;
+
+std::vector<QString> mids(const QString& sdp)
+{
+    std::vector<QString> out;
+    for (const QString& line : sdp.split(QStringLiteral("\r\n"))) {
+        if (line.startsWith(QLatin1String("m=")))
+            out.emplace_back();
+        else if (line.startsWith(QLatin1String("a=mid:")) && !out.empty())
+            out.back() = line.mid(6).trimmed();
+    }
+    return out;
+}
+} // namespace
+
+double uptimeSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+RTC::RTC(bool loopbackIce, QObject* parent)
+    : QObject(parent)
+    , hop_(MainHop::to(this))
+{
+    std::weak_ptr<MainHop> hop = hop_;
+    QPointer<RTC> self(this);
+    auto toMain = [hop](std::function<void()> work) {
+        if (auto h = hop.lock())
+            h->post(std::move(work));
+    };
+    gst::WebRtcPipeline::Events events;
+    events.candidate = [toMain, self](unsigned mline, const QString& candidate) {
+        toMain([self, mline, candidate] {
+            if (!self || !self->onIce)
+                return;
+            IceEvent e;
+            e.candidate = candidate;
+            e.sdpMLineIndex = qint32(mline);
+            if (mline < self->mids_.size())
+                e.sdpMid = self->mids_[mline];
+            self->onIce(e);
+        });
+    };
+    events.message = [toMain, self](const QByteArray& message) {
+        toMain([self, message] {
+            if (self && self->onInput)
+                self->onInput(message);
+        });
+    };
+    events.iceState = [](int state) { log(QStringLiteral("rtc: ice state %1").arg(state)); };
+    pipeline_ = std::make_unique<gst::WebRtcPipeline>(std::move(events), loopbackIce);
+    frames_ = std::make_unique<FrameQueue>([this](const VideoFramePtr& frame, bool) {
+        // The frame thread stops before the pipeline goes (member order).
+        if (!closed_)
+            pipeline_->push(frame);
+    });
+
+    answerTimeout_.setSingleShot(true);
+    connect(&answerTimeout_, &QTimer::timeout, this, [this] { finishAnswer(std::nullopt, QStringLiteral("no answer")); });
+    connect(&adaptTimer_, &QTimer::timeout, this, &RTC::adapt);
+}
+
+RTC::~RTC()
+{
+    hop_->detach();
+    close();
+}
+
+void RTC::answer(const QString& offer, qint64 startKbps, bool h265, Answered done)
+{
+    const QString text = Codecs::preferInOffer(Codecs::forceH264Level(offer), h265);
+    const bool canH265 = h265 && gst::WebRtcPipeline::h265Encoder().has_value();
+
+    const std::optional<Codecs::Payload> chosen = Codecs::choose(Codecs::videoPayloads(text), canH265);
+    if (!chosen)
+        return done(std::nullopt, QStringLiteral("no common video codec"));
+
+    bitrate_ = BitrateControl(startKbps, bitrate_.ceiling());
+    answered_ = std::move(done);
+    answerTimeout_.start(kAnswerTimeoutMs);
+
+    std::weak_ptr<MainHop> hop = hop_;
+    QPointer<RTC> self(this);
+    const bool prepared = pipeline_->prepare(chosen->codec, chosen->type, bitrate_.target(), [hop, self, text] {
+        auto h = hop.lock();
+        if (!h)
+            return;
+        h->post([self, text] {
+            if (!self || !self->answered_)
+                return;
+            std::weak_ptr<MainHop> hop = self->hop_;
+            self->pipeline_->negotiate(text, [hop, self](std::optional<QString> sdp, QString error) {
+                if (auto h = hop.lock())
+                    h->post([self, sdp, error] {
+                        if (self)
+                            self->finishAnswer(sdp, error);
+                    });
+            });
+        });
+    });
+    if (!prepared)
+        finishAnswer(std::nullopt, QStringLiteral("video encoder not available"));
+}
+
+void RTC::finishAnswer(const std::optional<QString>& sdp, const QString& error)
+{
+    if (!answered_)
+        return;
+    answerTimeout_.stop();
+    Answered done = std::move(answered_);
+    answered_ = nullptr;
+    if (!sdp)
+        return done(std::nullopt, error);
+    codec_ = Codecs::negotiated(*sdp);
+    mids_ = mids(*sdp);
+    adaptTimer_.start(kAdaptIntervalMs);
+    done(sdp, QString());
+}
+
+void RTC::addIce(const IceParam& param)
+{
+    QString candidate = param.candidate;
+    if (candidate.startsWith(QLatin1String("a=")))
+        candidate = candidate.mid(2);
+    if (candidate.isEmpty())
+        return;
+    pipeline_->addCandidate(unsigned(std::max(param.sdpMLineIndex, 0)), candidate);
+}
+
+void RTC::apply(qint64 maxKbps, qint64 fps)
+{
+    bitrate_.setCeiling(maxKbps);
+    fps_ = fps;
+    pipeline_->setFrameRate(int(std::clamp<qint64>(fps, 1, 240)));
+    pipeline_->setBitrate(bitrate_.target());
+}
+
+void RTC::push(VideoFramePtr frame)
+{
+    if (!closed_)
+        frames_->push(std::move(frame));
+}
+
+void RTC::clearLastFrame() { frames_->clearLast(); }
+
+void RTC::requestKeyframe() { pipeline_->requestKeyframe(); }
+
+void RTC::adapt()
+{
+    std::weak_ptr<MainHop> hop = hop_;
+    QPointer<RTC> self(this);
+    pipeline_->linkStats([hop, self](const gst::LinkStats& stats) {
+        if (auto h = hop.lock())
+            h->post([self, stats] {
+                if (!self || self->closed_ || (!stats.fractionLost && !stats.rttSeconds))
+                    return;
+                std::optional<double> lost = stats.fractionLost;
+                // RTCP carries the fraction as a fixed-point byte; normalise if it comes raw.
+                if (lost && *lost > 1)
+                    lost = *lost / 256;
+                const qint64 before = self->bitrate_.target();
+                const qint64 after = self->bitrate_.update(lost, stats.rttSeconds);
+                if (after != before)
+                    self->pipeline_->setBitrate(after);
+            });
+    });
+}
+
+void RTC::outboundVideo(Outbound done)
+{
+    std::weak_ptr<MainHop> hop = hop_;
+    QPointer<RTC> self(this);
+    pipeline_->linkStats([hop, self, done](const gst::LinkStats& link) {
+        auto h = hop.lock();
+        if (!h)
+            return;
+        h->post([self, done, link] {
+            if (!self)
+                return;
+            if (!self->codec_ || self->closed_)
+                return done(std::nullopt, std::nullopt);
+            const gst::EncoderStats enc = self->pipeline_->encoderStats();
+            const double now = uptimeSeconds();
+            QJsonObject values{{"kind", "video"},
+                               {"bytesSent", link.bytesSent.value_or(0)},
+                               {"framesEncoded", enc.framesEncoded},
+                               {"totalEncodeTime", enc.encodeSeconds},
+                               {"targetBitrate", double(self->bitrate_.target()) * 1000},
+                               {"qualityLimitationReason", self->bitrate_.limited() ? "bandwidth" : "none"},
+                               {"encoderImplementation", enc.name}};
+            if (enc.width > 0) {
+                values.insert(QStringLiteral("frameWidth"), enc.width);
+                values.insert(QStringLiteral("frameHeight"), enc.height);
+            }
+            if (self->prevAt_ > 0 && now > self->prevAt_)
+                values.insert(QStringLiteral("framesPerSecond"), (enc.framesEncoded - self->prevFrames_) / (now - self->prevAt_));
+            self->prevFrames_ = enc.framesEncoded;
+            self->prevAt_ = now;
+            done(values, QStringLiteral("video/") + *self->codec_);
+        });
+    });
+}
+
+void RTC::close()
+{
+    if (closed_.exchange(true))
+        return;
+    // An answer still being made is given up, so that its request is still answered.
+    finishAnswer(std::nullopt, QStringLiteral("no answer"));
+    adaptTimer_.stop();
+    answerTimeout_.stop();
+    frames_->clearLast();
+    pipeline_->close();
+}
+
+} // namespace core

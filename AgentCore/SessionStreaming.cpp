@@ -1,0 +1,248 @@
+// The session's streaming half: the WebRTC peer, the video stream of one display, statistics and
+// the periodic status poll. All of it runs on the main thread.
+#include "Session.h"
+
+#include "Codecs.h"
+#include "Displays.h"
+#include "Geometry.h"
+#include "InputPoster.h"
+#include "Log.h"
+#include "Platform.h"
+#include "RTC.h"
+#include "ScreenStream.h"
+#include "Server.h"
+
+#include <QPointer>
+
+namespace core {
+
+namespace {
+constexpr int kStatusPollMs = 5000;
+constexpr int kStatsIntervalMs = 1000;
+// An unanswered statistics request blocks new ones for this long.
+constexpr double kStatsPatienceSeconds = 3;
+const QString kNoPeer = QStringLiteral("send rtc.offer first");
+} // namespace
+
+bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& data)
+{
+    if (type == QLatin1String("rtc.offer")) {
+        const auto param = Wire::decode<SdpParam>(data);
+        const Config::Profile& profile = config_.stream.profile(param.profile);
+        startRTC(param.sdp, profile, id);
+    } else if (type == QLatin1String("rtc.ice")) {
+        if (!rtc_)
+            throw AgentError(kNoPeer);
+        rtc_->addIce(Wire::decode<IceParam>(data));
+        ws_->send(Wire::ok(id));
+    } else if (type == QLatin1String("stats.start")) {
+        startStats();
+        ws_->send(Wire::ok(id));
+    } else if (type == QLatin1String("stats.stop")) {
+        statsTimer_.reset();
+        ws_->send(Wire::ok(id));
+    } else {
+        return routeStream(type, id, data);
+    }
+    return true;
+}
+
+void Session::startStreaming()
+{
+    permissions_ = Platform::permissions();
+    input_ = std::make_unique<InputPoster>();
+    statusTimer_ = std::make_unique<QTimer>();
+    connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
+    statusTimer_->start(kStatusPollMs);
+}
+
+void Session::endStreaming()
+{
+    stopStream(std::nullopt);
+    statsTimer_.reset();
+    statusTimer_.reset();
+    if (rtc_) {
+        rtc_->close();
+        rtc_.reset();
+    }
+}
+
+void Session::startRTC(const QString& sdp, const Config::Profile& profile, qint64 id)
+{
+    stopStream(std::nullopt);
+    if (rtc_) {
+        rtc_->close();
+        rtc_.reset();
+    }
+    // A phone on this machine reaches the agent over loopback, which ICE must then offer too.
+    rtc_ = std::make_unique<RTC>(ws_->remoteIP() == QLatin1String("127.0.0.1"));
+    statsOut_.reset();
+
+    QPointer<Session> self(this);
+    rtc_->onIce = [self](const IceEvent& e) {
+        if (self && !self->ended_)
+            self->ws_->send(Wire::event(e));
+    };
+    rtc_->onInput = [self](const QByteArray& message) {
+        if (self)
+            self->handleInput(message);
+    };
+    rtc_->answer(sdp, profile.maxKbps / 4, config_.stream.h265,
+                 [self, id](const std::optional<QString>& answer, const QString& error) {
+                     if (!self || self->ended_)
+                         return;
+                     if (answer)
+                         self->ws_->send(Wire::ok(id, SdpData{*answer}));
+                     else
+                         self->ws_->send(Wire::fail(id, error));
+                 });
+}
+
+void Session::startStats()
+{
+    if (statsTimer_)
+        return;
+    statsPrev_.reset();
+    statsTimer_ = std::make_unique<QTimer>();
+    connect(statsTimer_.get(), &QTimer::timeout, this, [this] { statsTick(false); });
+    statsTimer_->start(kStatsIntervalMs);
+    statsTick(true);
+}
+
+void Session::statsTick(bool first)
+{
+    const std::optional<qint64> frames = takeFrameCount();
+    const double now = uptimeSeconds();
+    if (statsOut_ && now - *statsOut_ < kStatsPatienceSeconds)
+        return;
+    if (!rtc_ || !streaming_) {
+        ws_->send(Wire::event(StatsEvent{}));
+        return;
+    }
+    statsOut_ = now;
+    QPointer<Session> self(this);
+    rtc_->outboundVideo([self, now, first, frames](std::optional<QJsonObject> values, std::optional<QString> mime) {
+        if (!self || self->statsOut_ != now)
+            return;
+        self->statsOut_.reset();
+        if (!self->statsTimer_)
+            return;
+        auto [event, sample] = Stats::event(values, mime, self->statsPrev_, uptimeSeconds(),
+                                            first ? std::nullopt : frames);
+        self->statsPrev_ = sample;
+        self->ws_->send(Wire::event(event));
+    });
+}
+
+void Session::pollStatus()
+{
+    const Permissions now = Platform::permissions();
+    if (now == permissions_)
+        return;
+    permissions_ = now;
+    ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
+}
+
+bool Session::routeStream(const QString& type, qint64 id, const QByteArray& data)
+{
+    if (type == QLatin1String("stream.start") || type == QLatin1String("stream.switch")) {
+        const auto param = Wire::decode<DisplayParam>(data);
+        const Config::Profile& profile = config_.stream.profile(param.profile);
+        startStream(param.displayId, profile, id);
+    } else if (type == QLatin1String("stream.stop")) {
+        stopStream(std::nullopt);
+        ws_->send(Wire::ok(id));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void Session::startStream(quint32 display, const Config::Profile& profile, qint64 id)
+{
+    if (!rtc_)
+        return ws_->send(Wire::fail(id, kNoPeer));
+    const std::vector<DisplayInfo> displays = Displays::list();
+    const auto found = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == display; });
+    if (found == displays.end())
+        return ws_->send(Wire::fail(id, QStringLiteral("display %1 not found").arg(display)));
+
+    const qint64 maxEdge = Codecs::effectiveEdge(profile.maxEdge, rtc_->codec());
+    const qint64 fps = Codecs::effectiveFps(profile.maxFps, rtc_->codec());
+    rtc_->apply(profile.maxKbps, fps);
+
+    if (!screen_) {
+        screen_ = std::make_unique<ScreenStream>();
+        // The capture is stopped (and its thread joined) before the peer it feeds is replaced or
+        // dropped: stopStream() runs first in startRTC() and endStreaming().
+        RTC* peer = rtc_.get();
+        screen_->onFrame = [peer](VideoFramePtr frame) { peer->push(std::move(frame)); };
+        QPointer<Session> self(this);
+        screen_->onStop = [self](const QString& reason) {
+            if (self)
+                self->stopStream(reason);
+        };
+    }
+
+    // The capture starts synchronously, so start requests are answered in the order they came;
+    // the generation check still turns a start overtaken by a stop into "stream stopped".
+    const qint64 gen = streamGen_;
+    try {
+        screen_->start(display, int(maxEdge), int(fps));
+    } catch (const std::exception& e) {
+        return ws_->send(Wire::fail(id, describe(e)));
+    }
+    if (streamGen_ != gen || !screen_) {
+        if (screen_)
+            screen_->stop();
+        screen_.reset();
+        rtc_->clearLastFrame();
+        return ws_->send(Wire::fail(id, QStringLiteral("stream stopped")));
+    }
+    streaming_ = display;
+    input_->setFrame(*found);
+    rtc_->requestKeyframe();
+    ws_->send(Wire::ok(id));
+}
+
+void Session::stopStream(const std::optional<QString>& reason)
+{
+    ++streamGen_;
+    if (screen_) {
+        screen_->stop();
+        screen_.reset();
+    }
+    streaming_.reset();
+    if (input_)
+        input_->setFrame(std::nullopt);
+    if (rtc_)
+        rtc_->clearLastFrame();
+    if (reason)
+        ws_->send(Wire::event(StreamEnded{*reason}));
+}
+
+void Session::followDisplays(const std::vector<DisplayInfo>& displays)
+{
+    if (Geometry::streamLost(streaming_, displays))
+        return stopStream(QStringLiteral("display disconnected"));
+    if (!streaming_)
+        return;
+    const auto it = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == *streaming_; });
+    if (input_)
+        input_->setFrame(it == displays.end() ? std::nullopt : std::optional(Geometry::frame(*it)));
+}
+
+std::optional<qint64> Session::takeFrameCount()
+{
+    if (!screen_)
+        return std::nullopt;
+    return screen_->takeFrameCount();
+}
+
+void Session::handleInput(const QByteArray& message)
+{
+    if (input_)
+        input_->receive(message);
+}
+
+} // namespace core

@@ -1,0 +1,159 @@
+// Streaming benchmark: Chromium on loopback receives a 1920x1080 full-screen animation through the
+// agent and reads each decoded picture's frame number and time stamp back. Prints frames per
+// second delivered, glass-to-glass latency, encode time, agent CPU per frame, bitrate and memory,
+// and the CPU per frame of the reference pipeline `ximagesrc ! videoconvert ! x264enc` on the
+// same animation.
+'use strict';
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { startAgent, startXorg, openClient, until } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+
+const SECONDS = Number(process.env.BENCH_SECONDS || 10);
+const FPS = 60;
+const TICKS = 100; // clock ticks per second of /proc/<pid>/stat
+
+function cpuSeconds(pid) {
+  const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / TICKS; // utime, stime
+}
+
+function rssMiB(pid) {
+  const line = fs.readFileSync(`/proc/${pid}/status`, 'utf8').split('\n').find((l) => l.startsWith('VmRSS:'));
+  return Number(line.split(/\s+/)[1]) / 1024;
+}
+
+function percentile(values, p) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor(p / 100 * sorted.length))];
+}
+
+function startAnimation(env) {
+  const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
+}
+
+// CPU per frame of the reference pipeline on the same display.
+function reference(env) {
+  const frames = SECONDS * FPS;
+  const pipeline = `gst-launch-1.0 -q ximagesrc use-damage=false num-buffers=${frames} ! ` +
+    `video/x-raw,framerate=${FPS}/1 ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast ! fakesink`;
+  return new Promise((resolve, reject) => {
+    const p = spawn('bash', ['-c', `${pipeline} >/dev/null && times`], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+    let out = '';
+    p.stdout.on('data', (d) => { out += d; });
+    p.once('exit', (code) => {
+      if (code !== 0) return reject(new Error('reference pipeline failed'));
+      // Second line of `times`: children's user and system time, e.g. "0m1.234s 0m0.567s".
+      const secs = out.trim().split('\n')[1].split(' ').map((t) => {
+        const m = t.match(/(\d+)m([\d.]+)s/);
+        return Number(m[1]) * 60 + Number(m[2]);
+      });
+      resolve((secs[0] + secs[1]) / frames);
+    });
+  });
+}
+
+(async () => {
+  const xorg = await startXorg();
+  const animation = await startAnimation(xorg.env);
+  const agent = await startAgent({}, xorg.env);
+  const client = await openClient();
+  const { page } = client;
+  try {
+    const hello = await page.evaluate((url) => rc.connect(url), agent.url);
+    const primary = hello.displays.find((d) => d.isMain);
+    const answer = await page.evaluate(() => rc.negotiate());
+    if (!answer.ok) throw new Error(answer.error);
+    await page.evaluate(() => rc.request('stats.start'));
+    const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
+    if (!started.ok) throw new Error(started.error);
+    await until(page, () => rc.video.videoWidth === 1920);
+
+    // Reads frame number and time stamp from every presented picture.
+    await page.evaluate(() => {
+      const canvas = document.createElement('canvas');
+      canvas.width = 32 * 24;
+      canvas.height = 48;
+      const ctx = canvas.getContext('2d', { willReadFrequently: true });
+      window.bench = { samples: [], recording: false };
+      const read = (row) => {
+        let value = 0;
+        const data = ctx.getImageData(0, row * 24, 32 * 24, 24).data;
+        for (let bit = 0; bit < 32; bit++) {
+          const i = (12 * 32 * 24 + bit * 24 + 12) * 4;
+          if (data[i] + data[i + 1] + data[i + 2] > 3 * 128) value |= 1 << bit;
+        }
+        return value >>> 0;
+      };
+      const onFrame = (_, meta) => {
+        // "Decoded" is when the encoded frame arrived plus the time spent decoding it, when
+        // Chromium reports them; else the time the picture is presented.
+        const now = meta && meta.receiveTime !== undefined
+          ? performance.timeOrigin + meta.receiveTime + (meta.processingDuration || 0) * 1000
+          : Date.now();
+        ctx.drawImage(rc.video, 0, 0, 32 * 24, 48, 0, 0, 32 * 24, 48);
+        if (bench.recording) {
+          const frame = read(0), stamp = read(1);
+          bench.samples.push({ frame, latency: ((Math.round(now) % 2 ** 32) - stamp + 2 ** 32) % 2 ** 32 });
+        }
+        rc.video.requestVideoFrameCallback(onFrame);
+      };
+      rc.video.requestVideoFrameCallback(onFrame);
+    });
+
+    const cpu0 = cpuSeconds(agent.proc.pid);
+    const t0 = Date.now();
+    const inbound = () => page.evaluate(async () => {
+      const s = await rc.inbound();
+      return { received: s.framesReceived, decoded: s.framesDecoded, dropped: s.framesDropped || 0,
+               decodeSeconds: s.totalDecodeTime || 0 };
+    });
+    const in0 = await inbound();
+    const statsFrom = await page.evaluate(() => { bench.recording = true; return rc.events.length; });
+    await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
+    const result = await page.evaluate((from) => {
+      bench.recording = false;
+      return { samples: bench.samples, stats: rc.events.slice(from).filter((e) => e.type === 'stats' && e.width) };
+    }, statsFrom);
+    const wall = (Date.now() - t0) / 1000;
+    const in1 = await inbound();
+    const cpu = cpuSeconds(agent.proc.pid) - cpu0;
+    const rss = rssMiB(agent.proc.pid);
+    await page.evaluate(() => rc.request('stream.stop'));
+
+    const frames = new Set(result.samples.map((s) => s.frame)).size;
+    const rate = (k) => ((in1[k] - in0[k]) / wall).toFixed(1);
+    const latencies = result.samples.map((s) => s.latency).filter((l) => l < 10000);
+    const mean = (xs) => xs.reduce((a, b) => a + b, 0) / Math.max(xs.length, 1);
+    const encodeMs = mean(result.stats.filter((s) => s.encodeMs).map((s) => s.encodeMs));
+    const kbps = mean(result.stats.filter((s) => s.sentKbps).map((s) => s.sentKbps));
+    const encodedFrames = result.stats.reduce((n, s) => n + (s.encodeFps || 0), 0); // one tick a second
+    const cpuPerFrame = cpu / Math.max(encodedFrames, 1);
+    const referencePerFrame = await reference(xorg.env);
+
+    console.log(`frames delivered:        ${rate('decoded')} fps decoded by the browser (1920x1080, H.264)`);
+    const decodeMs = (in1.decodeSeconds - in0.decodeSeconds) / Math.max(in1.decoded - in0.decoded, 1) * 1000;
+    console.log(`browser:                 received ${rate('received')}, decoded ${rate('decoded')}, ` +
+                `dropped ${rate('dropped')} fps; decode ${decodeMs.toFixed(1)} ms per frame`);
+    // Headless Chromium presents fewer pictures than it decodes; latency (drawn to decoded) is
+    // sampled on the presented ones.
+    console.log(`glass-to-glass latency:  p50 ${percentile(latencies, 50)} ms, p95 ${percentile(latencies, 95)} ms ` +
+                `(${frames} presented pictures read back, ${(frames / wall).toFixed(1)} per second)`);
+    const captureFps = mean(result.stats.filter((s) => s.captureFps !== undefined).map((s) => s.captureFps));
+    const encodeFps = mean(result.stats.filter((s) => s.encodeFps !== undefined).map((s) => s.encodeFps));
+    console.log(`captured / encoded:      ${captureFps.toFixed(1)} / ${encodeFps.toFixed(1)} fps (agent statistics)`);
+    console.log(`encode time per frame:   ${encodeMs.toFixed(2)} ms`);
+    console.log(`agent CPU:               ${(cpu / wall * 100).toFixed(0)} % of one core, ` +
+                `${(cpuPerFrame * 1000).toFixed(2)} ms per encoded frame`);
+    console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
+    console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
+    console.log(`reference CPU per frame: ${(referencePerFrame * 1000).toFixed(2)} ms ` +
+                `(ximagesrc ! videoconvert ! x264enc); agent / reference = ${(cpuPerFrame / referencePerFrame).toFixed(2)}`);
+  } finally {
+    await client.close();
+    await agent.stop();
+    animation.kill('SIGTERM');
+    await xorg.stop();
+  }
+})().catch((e) => { console.error(e); process.exit(1); });

@@ -1,0 +1,219 @@
+// Shared set-up for the end-to-end tests: the real agent in developer mode under a temporary home,
+// and Debian's Chromium (never a downloaded browser) as the phone, running the web client.
+'use strict';
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const root = path.resolve(__dirname, '..', '..');
+const CHROMIUM = '/usr/bin/chromium';
+
+function required(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(name + ' is not set');
+  return value;
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+class Agent {
+  constructor(proc, home, port) {
+    this.proc = proc;
+    this.home = home;
+    this.port = port;
+    this.stderr = '';
+    this.waiters = [];
+    proc.stderr.on('data', (d) => {
+      this.stderr += d.toString();
+      if (process.env.E2E_AGENT_LOG) process.stderr.write(d);
+      this.waiters = this.waiters.filter((w) => !w());
+    });
+    this.exited = new Promise((resolve) => proc.once('exit', resolve));
+  }
+  get url() { return 'ws://127.0.0.1:' + this.port; }
+  // Resolves once the log holds `text`.
+  waitForLog(text) {
+    return new Promise((resolve) => {
+      const check = () => { if (this.stderr.includes(text)) { resolve(); return true; } return false; };
+      if (!check()) this.waiters.push(check);
+    });
+  }
+  async stop() {
+    this.proc.kill('SIGTERM');
+    await this.exited;
+    fs.rmSync(this.home, { recursive: true, force: true });
+  }
+}
+
+const XORG_CONFIG = `Section "Device"
+  Identifier "dummy"
+  Driver "dummy"
+  VideoRam 512000
+EndSection
+Section "Monitor"
+  Identifier "monitor"
+  HorizSync 5.0-1000.0
+  VertRefresh 5.0-200.0
+EndSection
+Section "Screen"
+  Identifier "screen"
+  Device "dummy"
+  Monitor "monitor"
+  DefaultDepth 24
+  SubSection "Display"
+    Depth 24
+    Virtual 8192 4096
+  EndSubSection
+EndSection
+Section "ServerFlags"
+  Option "AutoAddDevices" "false"
+  Option "AutoEnableDevices" "false"
+EndSection
+`;
+
+function run(cmd, args, env) {
+  return new Promise((resolve, reject) => {
+    const p = spawn(cmd, args, { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    let err = '';
+    p.stderr.on('data', (d) => { err += d; });
+    p.once('error', reject);
+    p.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(cmd + ' ' + args.join(' ') + ': ' + err))));
+  });
+}
+
+// A private Xorg server with the dummy driver (Xvfb ignores extra monitors) and openbox, with a
+// 1920x1080 primary output on a 3840x1080 framebuffer so that a second monitor fits beside it.
+async function startXorg() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'xorg-e2e-'));
+  fs.writeFileSync(path.join(dir, 'xorg.conf'), XORG_CONFIG);
+  const server = spawn('Xorg', ['-displayfd', '3', '-config', path.join(dir, 'xorg.conf'), '-configdir',
+                                path.join(dir, 'none'), '-logfile', path.join(dir, 'Xorg.log'), '-nolisten', 'tcp',
+                                '-noreset'],
+                       { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const number = await new Promise((resolve, reject) => {
+    let text = '';
+    server.stdio[3].on('data', (d) => {
+      text += d;
+      if (text.includes('\n')) resolve(text.trim());
+    });
+    server.once('exit', () => reject(new Error('Xorg with the dummy driver did not start: ' +
+                                               fs.readFileSync(path.join(dir, 'Xorg.log'), 'utf8').slice(-2000))));
+  });
+  const env = { ...process.env, DISPLAY: ':' + number };
+  const x = (cmd, ...args) => run(cmd, args, env);
+  const w = 1920, h = 1080, htotal = w + 160, vtotal = h + 30;
+  const clock = (htotal * vtotal * 60 / 1e6).toFixed(2);
+  try {
+    // The driver may already know a mode of that name.
+    await x('xrandr', '--newmode', '1920x1080', clock, String(w), String(w + 48), String(w + 80), String(htotal),
+            String(h), String(h + 3), String(h + 9), String(vtotal), '+hsync', '+vsync').catch(() => {});
+    await x('xrandr', '--addmode', 'DUMMY0', '1920x1080');
+    await x('xrandr', '--output', 'DUMMY0', '--mode', '1920x1080', '--primary');
+    await x('xrandr', '--fb', '3840x1080');
+  } catch (e) {
+    server.kill('SIGTERM');
+    throw e;
+  }
+  const wm = spawn('openbox', [], { env, stdio: 'ignore' });
+  return {
+    display: env.DISPLAY,
+    env,
+    x,
+    // Paints the root window `left` up to column `split` and `right` from there on (a one-row
+    // bitmap that X tiles over the whole screen).
+    async paint(left, right, split = 1920, width = 3840) {
+      const bytes = [];
+      for (let i = 0; i < width / 8; i++) {
+        let b = 0;
+        for (let bit = 0; bit < 8; bit++) if (i * 8 + bit >= split) b |= 1 << bit; // XBM is LSB first
+        bytes.push('0x' + b.toString(16).padStart(2, '0'));
+      }
+      const file = path.join(dir, 'split.xbm');
+      fs.writeFileSync(file, `#define split_width ${width}\n#define split_height 1\n` +
+                             // Xlib reads bitmap files in short lines.
+                             `static unsigned char split_bits[] = {\n${bytes.map((b, i) => b + ((i + 1) % 12 ? ',' : ',\n')).join('')}};\n`);
+      await x('xsetroot', '-bitmap', file, '-bg', left, '-fg', right);
+    },
+    // The pointer's position on the screen.
+    async pointer() {
+      const out = await new Promise((resolve, reject) => {
+        const p = spawn('xdotool', ['getmouselocation', '--shell'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+        let text = '';
+        p.stdout.on('data', (d) => { text += d; });
+        p.once('error', reject);
+        p.once('exit', () => resolve(text));
+      });
+      const get = (k) => Number((out.match(new RegExp('^' + k + '=(\\d+)', 'm')) || [])[1]);
+      return { x: get('X'), y: get('Y') };
+    },
+    async stop() {
+      wm.kill('SIGTERM');
+      server.kill('SIGTERM');
+      await new Promise((resolve) => server.once('exit', resolve));
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+// Starts `remote-agent --dev` with `config` (the port is chosen here), on $DISPLAY or `env.DISPLAY`.
+async function startAgent(config = {}, env = process.env) {
+  if (!env.DISPLAY) throw new Error('DISPLAY is not set');
+  const binary = required('AGENT_BINARY');
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'agent-e2e-'));
+  let devPort = await freePort();
+  const dir = path.join(home, '.config', 'nembi-remote-agent');
+  fs.mkdirSync(dir, { recursive: true });
+  fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify({ ...config, port: devPort - 1 }));
+  const proc = spawn(binary, ['--dev'], { env: { ...env, HOME: home }, stdio: ['ignore', 'ignore', 'pipe'] });
+  const agent = new Agent(proc, home, devPort);
+  await agent.waitForLog('DEV MODE: listening');
+  return agent;
+}
+
+// Headless Chromium with fake media so that it gathers loopback candidates, on the web client.
+async function openClient() {
+  if (!fs.existsSync(CHROMIUM)) throw new Error(CHROMIUM + ' is missing: run scripts/setup');
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'chromium-e2e-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+           '--allow-loopback-in-peer-connection'],
+  });
+  const page = context.pages()[0] || await context.newPage();
+  page.on('console', (m) => { if (m.type() === 'error') console.error('page:', m.text()); });
+  await page.goto('file://' + path.join(root, 'tools', 'web', 'index.html'));
+  await page.evaluate(async () => {
+    const media = await navigator.mediaDevices.getUserMedia({ video: true });
+    media.getTracks().forEach((t) => t.stop());
+  });
+  return {
+    page,
+    async close() {
+      await context.close();
+      fs.rmSync(profile, { recursive: true, force: true });
+    },
+  };
+}
+
+// Polls `probe` in the page until it returns a truthy value; resolves with it.
+async function until(page, probe, arg) {
+  const handle = await page.waitForFunction(probe, arg, { polling: 100, timeout: 0 });
+  return handle.jsonValue();
+}
+
+module.exports = { startAgent, startXorg, openClient, until, root };

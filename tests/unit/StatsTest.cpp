@@ -1,0 +1,68 @@
+#include "Stats.h"
+
+#include <gtest/gtest.h>
+
+using namespace core;
+
+namespace {
+
+const OutboundSample kPrev{100, 0.5, 1000000, 10.0};
+
+QJsonObject record(double frames)
+{
+    return {{"framesEncoded", frames}, {"totalEncodeTime", 0.8}, {"bytesSent", 1250000}};
+}
+
+} // namespace
+
+TEST(Stats, RatesAgainstThePreviousSample)
+{
+    const auto [event, sample] = Stats::event(record(160), QStringLiteral("video/H264"), kPrev, 11.0, 58);
+    ASSERT_TRUE(event.sentKbps && event.encodeMs);
+    EXPECT_EQ(*event.sentKbps, 2000);
+    EXPECT_NEAR(*event.encodeMs, 5.0, 1e-9);
+    EXPECT_EQ(event.captureFps, 58);
+    EXPECT_EQ(event.codec, QStringLiteral("video/H264"));
+    EXPECT_EQ(sample, (OutboundSample{160, 0.8, 1250000, 11.0}));
+}
+
+TEST(Stats, NoEncodeTimeWithoutNewFrames)
+{
+    const auto [event, sample] = Stats::event(record(100), std::nullopt, kPrev, 11.0, std::nullopt);
+    EXPECT_FALSE(event.encodeMs);
+    EXPECT_EQ(event.sentKbps, 2000);
+}
+
+TEST(Stats, NoRatesOnFirstSampleOrWithoutTimePassing)
+{
+    const auto first = Stats::event(record(160), std::nullopt, std::nullopt, 11.0, std::nullopt).first;
+    EXPECT_FALSE(first.sentKbps);
+    EXPECT_FALSE(first.encodeMs);
+    const auto same = Stats::event(record(160), std::nullopt, kPrev, 10.0, std::nullopt).first;
+    EXPECT_FALSE(same.sentKbps);
+    EXPECT_FALSE(same.encodeMs);
+}
+
+TEST(Stats, TruncatesAndChecksTypes)
+{
+    const QJsonObject o{{"targetBitrate", 2499999}, {"frameWidth", 1919.9}, {"frameHeight", 1080},
+                        {"framesPerSecond", "60"}, {"qualityLimitationReason", "bandwidth"},
+                        {"encoderImplementation", 7}};
+    const auto [event, sample] = Stats::event(o, std::nullopt, std::nullopt, 1.0, std::nullopt);
+    EXPECT_EQ(event.targetKbps, 2499);
+    EXPECT_EQ(event.width, 1919);
+    EXPECT_EQ(event.height, 1080);
+    EXPECT_FALSE(event.encodeFps);
+    EXPECT_EQ(event.limit, QStringLiteral("bandwidth"));
+    EXPECT_FALSE(event.encoder);
+    EXPECT_EQ(sample, (OutboundSample{0, 0, 0, 1.0}));
+}
+
+TEST(Stats, WithoutRecordOnlyCaptureRateAndNoSample)
+{
+    const auto [event, sample] = Stats::event(std::nullopt, QStringLiteral("video/H264"), kPrev, 11.0, 30);
+    EXPECT_EQ(event.captureFps, 30);
+    EXPECT_FALSE(event.codec);
+    EXPECT_FALSE(sample);
+    EXPECT_EQ(Wire::event(event), QByteArray(R"({"captureFps":30,"type":"stats"})"));
+}
