@@ -15,6 +15,7 @@ class WsClient : public QObject {
 public:
     WsClient();
 
+    // True once the WebSocket handshake completed.
     bool open(const QString& url, int timeoutMs = 5000);
     void sendText(const QByteArray& text);
     void sendBinary(const QByteArray& data);
@@ -36,6 +37,7 @@ public:
 private:
     QWebSocket socket_;
     std::deque<QByteArray> inbox_;
+    bool opened_ = false;
     bool closed_ = false;
     int closeCode_ = -1;
     QString closeReason_;
