@@ -23,11 +23,6 @@ const QString kDevicesKey = QStringLiteral("devices");
 } // namespace
 
 const QString Agent::kReplaced = QStringLiteral("replaced by a newer session");
-const QString Agent::kDisabledReason =
-    QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.");
-const QString Agent::kRemovedReason =
-    QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.");
-const QString Agent::kUnpairedReason = QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.");
 
 void DeleteLater::operator()(QObject* object) const
 {
@@ -53,11 +48,13 @@ void Agent::start()
     config_ = std::move(config);
     configError_ = std::move(configError);
     if (config_.api && !config_.apiURL()) {
-        const QString text = QStringLiteral("config.json: api is not a valid URL; using ") + QStringLiteral(AGENT_CLOUD_BASE);
+        const QString text = QStringLiteral("config.json: api is not a valid URL; using ") + CloudAPI::production;
         configError_ = configError_ ? *configError_ + QStringLiteral("; ") + text : text;
     }
     if (configError_)
         log(*configError_);
+
+    startPairing();
 
     log(QStringLiteral("permissions ") + Platform::permissions().text());
 
@@ -130,10 +127,8 @@ void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
         if (self)
             self->ended(weak.data(), claimed);
     };
-    s->gate = [self](const HelloParam&, bool) {
-        // Admission checks arrive with pairing; until then every hello is admitted.
-        Q_UNUSED(self);
-        return Gate::Result::admit();
+    s->gate = [self, remote](const HelloParam& hello, bool live) {
+        return self ? self->admission(hello, live, remote) : Gate::Result::close(4401, Gate::signIn);
     };
     sessions_.push_back(std::move(owned));
     s->start();
@@ -206,7 +201,7 @@ void Agent::disableDevice(const QString& id)
     devices.disable(id);
     saveDevices();
     if (connectedDeviceID == id)
-        closeActive(4414, kDisabledReason);
+        closeActive(4414, Gate::disabled);
     onStatusChange();
 }
 
@@ -222,7 +217,7 @@ void Agent::removeDevice(const QString& id)
     devices.remove(id);
     saveDevices();
     if (connectedDeviceID == id)
-        closeActive(4413, kRemovedReason);
+        closeActive(4413, Gate::removed);
     onStatusChange();
 }
 

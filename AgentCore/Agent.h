@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "Devices.h"
 #include "Gate.h"
+#include "PairingController.h"
 #include "Protocol.h"
 #include "Tailscale.h"
 
@@ -56,11 +57,12 @@ public:
     void enableDevice(const QString& id);
     void removeDevice(const QString& id);
 
-    // Close texts shared with the admission gate.
     static const QString kReplaced;
-    static const QString kDisabledReason;
-    static const QString kRemovedReason;
-    static const QString kUnpairedReason;
+
+    // Pairing (AgentPairing.cpp). `pairing` exists from start() on; `details` is what this Mac
+    // tells the cloud about itself, known once it listens on Tailscale.
+    std::unique_ptr<PairingController> pairing;
+    std::optional<MacDetails> details;
 
 private:
     void loadDevices();
@@ -86,6 +88,13 @@ private:
     void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
     void closeActive(quint16 code, const QString& reason);
 
+    // Pairing (AgentPairing.cpp).
+    void startPairing();
+    void refreshPairing();
+    Gate::Result admission(const HelloParam& hello, bool live, const QString& remote) const;
+    // This Mac's details for the cloud from its own identity and the bound address.
+    MacDetails makeDetails(const Whois& me) const;
+
     const bool dev_;
     Config config_;
     std::optional<QString> configError_;
@@ -97,6 +106,7 @@ private:
     std::optional<Binding> boundTo_;
     quint64 bindAttempt_ = 0; // results of an older bind() are dropped
     QTimer bindingCheck_;
+    QTimer pairingRefresh_;
 };
 
 } // namespace core

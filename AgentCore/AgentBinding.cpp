@@ -123,9 +123,10 @@ void Agent::listen(const QString& ip, const QString& iface, const Whois& me)
     server_ = std::move(server);
     boundTo_ = Binding{ip, iface};
     me_ = me;
-    // Pairing: this Mac's details are derived from `me` here, before the status change, and synced.
+    details = makeDetails(me);
     tailscale = TailscaleState::on(me.login);
     onStatusChange();
+    pairing->sync(*details);
     log(QStringLiteral("listening on ") + ip + QLatin1Char(':') + QString::number(port) + QStringLiteral(" (") + iface
         + QStringLiteral(") for ") + owner);
 }

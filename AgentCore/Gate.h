@@ -1,6 +1,13 @@
 #pragma once
 
+#include "Devices.h"
+#include "PairingRecords.h"
+#include "Ticket.h"
+
+#include <QDateTime>
 #include <QString>
+
+#include <optional>
 
 namespace core::Gate {
 
@@ -14,5 +21,24 @@ struct Result {
     static Result close(quint16 code, QString reason) { return {false, code, std::move(reason)}; }
     friend bool operator==(const Result&, const Result&) = default;
 };
+
+// Close reasons the phone shows to its user.
+inline const QString signIn = QStringLiteral("Sign in to Dorvane on your phone.");
+inline const QString expired = QStringLiteral("Your access pass for this Mac expired.");
+inline const QString notPaired = QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.");
+inline const QString removed = QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.");
+inline const QString disabled =
+    QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.");
+
+// Whether a hello may use the Mac. Pure. In order: development mode and an already admitted
+// session pass; a disabled device is refused; the shown pairing code (compared in upper case)
+// admits; an unpaired Mac refuses; a removed device is refused; a ticket decides; nothing else
+// gets in.
+Result decide(const std::optional<QString>& ticket, const std::optional<QString>& pairCode, bool live,
+              const std::optional<Linked>& linked, const std::optional<QString>& shownCode, bool dev,
+              std::optional<Device::State> device, const QDateTime& now, const Ticket::Keys& keys);
+
+// Constant-time equality of two codes (their lengths are not secret).
+bool sameCode(const QString& a, const QString& b);
 
 } // namespace core::Gate

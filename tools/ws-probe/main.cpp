@@ -2,8 +2,12 @@
 // line on standard output: the first message received, or the close code and reason, or why no
 // connection came about. Tests run it inside a network namespace to play a phone.
 //
-//   ws-probe ws://100.64.0.1:7420
+//   ws-probe ws://100.64.0.1:7420 [hello.json]
+//
+// hello.json, when given, holds a JSON object whose members are added to the hello (a ticket, a
+// pairing code); a file, because a ticket may be longer than one command-line argument may be.
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -14,9 +18,20 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (app.arguments().size() != 2) {
-        std::fputs("usage: ws-probe <url>\n", stderr);
+    if (app.arguments().size() != 2 && app.arguments().size() != 3) {
+        std::fputs("usage: ws-probe <url> [hello.json]\n", stderr);
         return 2;
+    }
+    QJsonObject hello{{QStringLiteral("type"), QStringLiteral("hello")}, {QStringLiteral("id"), 1}};
+    if (app.arguments().size() == 3) {
+        QFile file(app.arguments().at(2));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fputs("ws-probe: cannot read the hello file\n", stderr);
+            return 2;
+        }
+        const QJsonObject extra = QJsonDocument::fromJson(file.readAll()).object();
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            hello.insert(it.key(), it.value());
     }
 
     QJsonObject report{{QStringLiteral("connected"), false}};
@@ -33,7 +48,7 @@ int main(int argc, char** argv)
     QWebSocket socket;
     QObject::connect(&socket, &QWebSocket::connected, [&] {
         report.insert(QStringLiteral("connected"), true);
-        socket.sendTextMessage(QStringLiteral(R"({"type":"hello","id":1})"));
+        socket.sendTextMessage(QString::fromUtf8(QJsonDocument(hello).toJson(QJsonDocument::Compact)));
     });
     QObject::connect(&socket, &QWebSocket::textMessageReceived, [&](const QString& text) {
         report.insert(QStringLiteral("message"), text);

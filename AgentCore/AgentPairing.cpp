@@ -1,0 +1,90 @@
+// The agent's side of pairing: creating the controller, its hooks, the refresh timer, the
+// admission of hellos and this Mac's details for the cloud.
+#include "Agent.h"
+
+#include "KeychainLinkStore.h"
+#include "Platform.h"
+#include "Session.h"
+
+#include <QPointer>
+
+namespace core {
+
+namespace {
+
+// Six hours between checks of the link with the cloud.
+constexpr int kPairingRefreshMs = 21600 * 1000;
+
+} // namespace
+
+void Agent::startPairing()
+{
+    const QUrl base = config_.apiURL().value_or(QUrl(CloudAPI::production));
+    pairing = std::make_unique<PairingController>(CloudAPI(base, CloudAPI::urlSession(this)),
+                                                  std::make_unique<KeychainLinkStore>(),
+                                                  [] { return QDateTime::currentDateTimeUtc(); });
+
+    QPointer<Agent> self(this);
+    pairing->onChange = [self] {
+        if (self)
+            self->onStatusChange();
+    };
+    pairing->onUnlinked = [self] {
+        if (!self)
+            return;
+        self->closeActive(4412, Gate::notPaired);
+        self->devices.all.clear();
+        self->saveDevices();
+    };
+    pairing->onOwnerChanged = [self] {
+        if (!self)
+            return;
+        self->devices.clear(self->connectedDeviceID);
+        self->saveDevices();
+    };
+
+    pairing->check([self] {
+        if (self)
+            self->pairing->flushUnpair();
+    });
+
+    pairingRefresh_.setInterval(kPairingRefreshMs);
+    connect(&pairingRefresh_, &QTimer::timeout, this, &Agent::refreshPairing);
+    pairingRefresh_.start();
+}
+
+void Agent::refreshPairing()
+{
+    QPointer<Agent> self(this);
+    pairing->check([self] {
+        if (!self)
+            return;
+        self->pairing->flushUnpair([self] {
+            if (!self || !self->me_)
+                return;
+            const MacDetails d = self->makeDetails(*self->me_);
+            if (self->details != d) {
+                self->details = d;
+                self->onStatusChange();
+            }
+            self->pairing->sync(d);
+        });
+    });
+}
+
+MacDetails Agent::makeDetails(const Whois& me) const
+{
+    const std::optional<QString> boundIP = boundTo_ ? std::optional(boundTo_->ip) : std::nullopt;
+    return MacDetails::make(me, Platform::computerName(), boundIP, config_.port);
+}
+
+Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote) const
+{
+    std::optional<Device::State> device;
+    if (auto peer = peers_.find(remote); peer != peers_.end())
+        device = devices.state(peer->second.id);
+    return Gate::decide(hello.ticket, hello.pairCode, live, pairing->linked(), pairing->admittedCode(), dev_, device,
+                        QDateTime::currentDateTimeUtc(), Ticket::keys());
+}
+
+} // namespace core

@@ -1,0 +1,43 @@
+#include "Gate.h"
+
+#include <openssl/crypto.h>
+
+namespace core::Gate {
+
+bool sameCode(const QString& a, const QString& b)
+{
+    const QByteArray x = a.toUtf8();
+    const QByteArray y = b.toUtf8();
+    if (x.size() != y.size())
+        return false;
+    return CRYPTO_memcmp(x.constData(), y.constData(), static_cast<size_t>(x.size())) == 0;
+}
+
+Result decide(const std::optional<QString>& ticket, const std::optional<QString>& pairCode, bool live,
+              const std::optional<Linked>& linked, const std::optional<QString>& shownCode, bool dev,
+              std::optional<Device::State> device, const QDateTime& now, const Ticket::Keys& keys)
+{
+    if (dev || live)
+        return Result::admit();
+    if (device == Device::State::disabled)
+        return Result::close(4414, disabled);
+    if (pairCode && shownCode && sameCode(pairCode->toUpper(), *shownCode))
+        return Result::admit();
+    if (!linked)
+        return Result::close(4412, notPaired);
+    if (device == Device::State::removed)
+        return Result::close(4413, removed);
+    if (!ticket)
+        return Result::close(4401, signIn);
+    switch (Ticket::check(*ticket, linked->owner, linked->macId, Ticket::seconds(now), keys)) {
+    case Ticket::Verdict::valid:
+        return Result::admit();
+    case Ticket::Verdict::expired:
+        return Result::close(4402, expired);
+    case Ticket::Verdict::invalid:
+        break;
+    }
+    return Result::close(4401, signIn);
+}
+
+} // namespace core::Gate

@@ -1,0 +1,136 @@
+// GLib's headers must come before Qt's: gio declares members named `signals`.
+#include <libsecret/secret.h>
+
+#include "SecretStore.h"
+
+#include <memory>
+
+namespace core::SecretStore {
+
+namespace {
+
+template <auto Free> struct Deleter {
+    template <typename T> void operator()(T* p) const { Free(p); }
+};
+using ServicePtr = std::unique_ptr<SecretService, Deleter<g_object_unref>>;
+using CollectionPtr = std::unique_ptr<SecretCollection, Deleter<g_object_unref>>;
+using ItemPtr = std::unique_ptr<SecretItem, Deleter<g_object_unref>>;
+using ValuePtr = std::unique_ptr<SecretValue, Deleter<secret_value_unref>>;
+using TablePtr = std::unique_ptr<GHashTable, Deleter<g_hash_table_unref>>;
+
+struct ErrorHolder {
+    GError* error = nullptr;
+    ~ErrorHolder() { g_clear_error(&error); }
+    QString text() const { return error ? QString::fromUtf8(error->message) : QStringLiteral("unknown error"); }
+};
+
+struct ItemList {
+    GList* list = nullptr;
+    ~ItemList() { g_list_free_full(list, g_object_unref); }
+};
+
+const SecretSchema* schema()
+{
+    static const SecretSchema s = [] {
+        SecretSchema v{};
+        v.name = "com.nembi.remote-agent.Secret";
+        v.flags = SECRET_SCHEMA_NONE;
+        v.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        v.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return v;
+    }();
+    return &s;
+}
+
+// The table borrows the UTF-8 buffers, which the caller keeps alive.
+TablePtr attributes(const QByteArray& service, const QByteArray& account)
+{
+    TablePtr table(g_hash_table_new(g_str_hash, g_str_equal));
+    g_hash_table_insert(table.get(), const_cast<char*>("service"), const_cast<char*>(service.constData()));
+    g_hash_table_insert(table.get(), const_cast<char*>("account"), const_cast<char*>(account.constData()));
+    return table;
+}
+
+ServicePtr connect(ErrorHolder& e) { return ServicePtr(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &e.error)); }
+
+// Every item under the attributes; secrets are loaded for unlocked items only (no prompts).
+ItemList search(SecretService* service, GHashTable* attrs, SecretSearchFlags flags)
+{
+    ErrorHolder e;
+    ItemList items;
+    items.list = secret_service_search_sync(service, schema(), attrs,
+                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | flags), nullptr,
+                                            &e.error);
+    return items;
+}
+
+} // namespace
+
+std::optional<QByteArray> read(const QString& service, const QString& account)
+{
+    ErrorHolder e;
+    const ServicePtr connection = connect(e);
+    if (!connection)
+        return std::nullopt;
+    const QByteArray s = service.toUtf8(), a = account.toUtf8();
+    const TablePtr attrs = attributes(s, a);
+    const ItemList items = search(connection.get(), attrs.get(), SECRET_SEARCH_LOAD_SECRETS);
+    for (GList* node = items.list; node; node = node->next) {
+        auto* item = static_cast<SecretItem*>(node->data);
+        if (secret_item_get_locked(item))
+            continue;
+        const ValuePtr value(secret_item_get_secret(item));
+        if (!value)
+            continue;
+        gsize length = 0;
+        const gchar* data = secret_value_get(value.get(), &length);
+        return QByteArray(data, static_cast<qsizetype>(length));
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> write(const QString& service, const QString& account, const QString& label,
+                             const QByteArray& value)
+{
+    ErrorHolder e;
+    const ServicePtr connection = connect(e);
+    if (!connection)
+        return e.text();
+    const CollectionPtr collection(secret_collection_for_alias_sync(connection.get(), SECRET_COLLECTION_DEFAULT,
+                                                                    SECRET_COLLECTION_NONE, nullptr, &e.error));
+    if (!collection)
+        return e.error ? e.text() : QStringLiteral("no default keyring");
+    // Writing into a locked keyring would ask the user to unlock it; the agent never prompts.
+    if (secret_collection_get_locked(collection.get()))
+        return QStringLiteral("keyring is locked");
+
+    const QByteArray s = service.toUtf8(), a = account.toUtf8(), l = label.toUtf8();
+    const TablePtr attrs = attributes(s, a);
+    const ValuePtr secret(secret_value_new(value.constData(), value.size(), "application/octet-stream"));
+    // REPLACE swaps the value of an existing item in place: there is no moment without one.
+    const ItemPtr item(secret_item_create_sync(collection.get(), schema(), attrs.get(), l.constData(), secret.get(),
+                                               SECRET_ITEM_CREATE_REPLACE, nullptr, &e.error));
+    if (!item)
+        return e.text();
+    return std::nullopt;
+}
+
+void remove(const QString& service, const QString& account)
+{
+    ErrorHolder e;
+    const ServicePtr connection = connect(e);
+    if (!connection)
+        return;
+    const QByteArray s = service.toUtf8(), a = account.toUtf8();
+    const TablePtr attrs = attributes(s, a);
+    const ItemList items = search(connection.get(), attrs.get(), SECRET_SEARCH_NONE);
+    for (GList* node = items.list; node; node = node->next) {
+        auto* item = static_cast<SecretItem*>(node->data);
+        if (secret_item_get_locked(item))
+            continue;
+        ErrorHolder ignored;
+        secret_item_delete_sync(item, nullptr, &ignored.error);
+    }
+}
+
+} // namespace core::SecretStore

@@ -1,0 +1,135 @@
+// The real agent without --dev on a paired Mac: the phone (a network namespace on the stand-in
+// tailnet) passes Tailscale and is then judged by its ticket against the link in the keyring.
+// Needs root (network namespaces).
+#include "AgentProcess.h"
+#include "CloudProcess.h"
+#include "Gate.h"
+#include "KeychainLinkStore.h"
+#include "KeyringDaemon.h"
+#include "NetNamespace.h"
+#include "TicketMint.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace core;
+
+namespace {
+
+const QString kLogin = QStringLiteral("me@example.com");
+
+class PairedAdmission : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::geteuid(), 0u) << "these tests create network namespaces and must run as root";
+        ASSERT_TRUE(ns.error().isEmpty()) << ns.error().toStdString();
+        ASSERT_TRUE(KeyringDaemon::instance().ready()) << KeyringDaemon::instance().error().toStdString();
+        ASSERT_TRUE(cloud.start()) << cloud.error().toStdString();
+        ASSERT_TRUE(dir.isValid());
+
+        // This computer is node 1, the phone node 2, both signed in as the owner.
+        const QJsonArray nodes{
+            QJsonObject{{"id", 1}, {"stableID", "nMAC"}, {"name", "mac.tail.ts.net."}, {"login", kLogin},
+                        {"addresses", QJsonArray{ns.hostAddress()}}},
+            QJsonObject{{"id", 2}, {"stableID", "nPHONE"}, {"name", "ipad.tail.ts.net."}, {"login", kLogin},
+                        {"addresses", QJsonArray{ns.peerAddress()}}}};
+        QSaveFile tailnet(dir.path() + QStringLiteral("/tailnet.json"));
+        ASSERT_TRUE(tailnet.open(QIODevice::WriteOnly));
+        tailnet.write(QJsonDocument(QJsonObject{{"self", 1}, {"nodes", nodes}}).toJson());
+        ASSERT_TRUE(tailnet.commit());
+
+        token = PairCode::secret();
+        link = {cloud.pairMac(token, QStringLiteral("user-1")), QStringLiteral("user-1"), QStringLiteral("a@b.c"), token,
+                std::nullopt};
+        ASSERT_FALSE(link.macId.isEmpty());
+        KeychainLinkStore().savePendingUnpair(std::nullopt);
+        KeychainLinkStore().save(link);
+
+        port = freePortPair();
+        agent.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
+        agent.setEnv(QStringLiteral("FAKE_TAILNET"), tailnet.fileName());
+        agent.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
+        agent.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
+        ASSERT_TRUE(ns.addHostAddress()) << ns.error().toStdString();
+        ASSERT_TRUE(agent.start({}));
+        ASSERT_TRUE(agent.waitForLog(QStringLiteral("listening on %1:%2").arg(ns.hostAddress()).arg(port)))
+            << agent.log().toStdString();
+    }
+
+    // One hello from the phone with these members added; the probe's report.
+    QJsonObject hello(const QJsonObject& members)
+    {
+        QFile file(dir.path() + QStringLiteral("/hello.json"));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QJsonDocument(members).toJson(QJsonDocument::Compact));
+        file.close();
+        const QString url = QStringLiteral("ws://%1:%2").arg(ns.hostAddress()).arg(port);
+        const QByteArray out = ns.exec({QStringLiteral(WS_PROBE), url, file.fileName()});
+        const QJsonObject report = QJsonDocument::fromJson(out).object();
+        EXPECT_TRUE(report.value("connected").toBool()) << out.constData() << agent.log().toStdString();
+        return report;
+    }
+    bool admitted(const QJsonObject& report)
+    {
+        return QJsonDocument::fromJson(report.value("message").toString().toUtf8()).object().value("ok").toBool();
+    }
+    QString ticket(double secondsFromNow)
+    {
+        return cloud.ticket(link.owner, link.macId, Ticket::seconds(QDateTime::currentDateTimeUtc()) + secondsFromNow);
+    }
+
+    NetNamespace ns;
+    CloudProcess cloud;
+    QTemporaryDir dir;
+    AgentProcess agent;
+    QString token;
+    Linked link;
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(PairedAdmission, TicketsDecide)
+{
+    EXPECT_TRUE(admitted(hello({{"ticket", ticket(3600)}}))) << agent.log().toStdString();
+
+    const QJsonObject stale = hello({{"ticket", ticket(-301)}});
+    EXPECT_EQ(stale.value("closeCode").toInt(), 4402);
+    EXPECT_EQ(stale.value("closeReason").toString(), Gate::expired);
+
+    const QString forged = SigningKey::generate().ticket(QStringLiteral("t1"), link.owner, link.macId,
+                                                         Ticket::seconds(QDateTime::currentDateTimeUtc()) + 3600);
+    const QJsonObject refused = hello({{"ticket", forged}});
+    EXPECT_EQ(refused.value("closeCode").toInt(), 4401);
+    EXPECT_EQ(refused.value("closeReason").toString(), Gate::signIn);
+
+    const QJsonObject huge = hello({{"ticket", QString(1 << 20, QLatin1Char('A'))}});
+    EXPECT_EQ(huge.value("closeCode").toInt(), 4401);
+
+    EXPECT_EQ(hello({}).value("closeCode").toInt(), 4401);
+    EXPECT_TRUE(agent.waitForLog(QStringLiteral("session refused (4402): ") + Gate::expired));
+    EXPECT_TRUE(agent.running());
+}
+
+TEST_F(PairedAdmission, UnpairedMacTurnsTicketsAway)
+{
+    // Without a link in the keyring even a well-signed ticket is turned away, as for an unpaired Mac.
+    agent.stop();
+    KeychainLinkStore().clear();
+    AgentProcess again;
+    again.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
+    again.setEnv(QStringLiteral("FAKE_TAILNET"), dir.path() + QStringLiteral("/tailnet.json"));
+    again.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
+    again.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
+    ASSERT_TRUE(again.start({}));
+    ASSERT_TRUE(again.waitForLog(QStringLiteral("listening on "))) << again.log().toStdString();
+    const QJsonObject report = hello({{"ticket", ticket(3600)}});
+    EXPECT_EQ(report.value("closeCode").toInt(), 4412);
+    EXPECT_EQ(report.value("closeReason").toString(), Gate::notPaired);
+}
