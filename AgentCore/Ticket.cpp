@@ -1,5 +1,6 @@
 #include "Ticket.h"
 
+#include "FreeWith.h"
 #include "Json.h"
 #include "TicketKey.h"
 
@@ -17,13 +18,10 @@ namespace core::Ticket {
 
 namespace {
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const { Free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free>>;
+using SigPtr = std::unique_ptr<ECDSA_SIG, FreeWith<ECDSA_SIG_free>>;
+using BnPtr = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
 
 bool isBase64(const QByteArray& text)
 {

@@ -3,20 +3,19 @@
 
 #include "SecretStore.h"
 
+#include "FreeWith.h"
+
 #include <memory>
 
 namespace core::SecretStore {
 
 namespace {
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const { Free(p); }
-};
-using ServicePtr = std::unique_ptr<SecretService, Deleter<g_object_unref>>;
-using CollectionPtr = std::unique_ptr<SecretCollection, Deleter<g_object_unref>>;
-using ItemPtr = std::unique_ptr<SecretItem, Deleter<g_object_unref>>;
-using ValuePtr = std::unique_ptr<SecretValue, Deleter<secret_value_unref>>;
-using TablePtr = std::unique_ptr<GHashTable, Deleter<g_hash_table_unref>>;
+using ServicePtr = std::unique_ptr<SecretService, FreeWith<g_object_unref>>;
+using CollectionPtr = std::unique_ptr<SecretCollection, FreeWith<g_object_unref>>;
+using ItemPtr = std::unique_ptr<SecretItem, FreeWith<g_object_unref>>;
+using ValuePtr = std::unique_ptr<SecretValue, FreeWith<secret_value_unref>>;
+using TablePtr = std::unique_ptr<GHashTable, FreeWith<g_hash_table_unref>>;
 
 struct ErrorHolder {
     GError* error = nullptr;

@@ -57,15 +57,6 @@ QStringList names(const QJsonArray& displays)
     return out;
 }
 
-bool near(uint32_t got, uint32_t want, int tolerance = 24)
-{
-    for (int shift : {16, 8, 0}) {
-        if (std::abs(int((got >> shift) & 0xff) - int((want >> shift) & 0xff)) > tolerance)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 TEST_F(AgentDisplaysTest, HelloAndDisplaysListCarryTheMonitors)
@@ -118,10 +109,10 @@ TEST_F(AgentDisplaysTest, ThumbnailsOfEveryDisplayInOrderUntilStopped)
     EXPECT_EQ(side->width, 320);
     EXPECT_EQ(side->height, 180);
     // The red square covers the top-left 900 of 2880 pixels (100 of 320), the blue one half of SIDE.
-    EXPECT_TRUE(near(main->at(50, 50), 0xff0000)) << std::hex << main->at(50, 50);
-    EXPECT_FALSE(near(main->at(200, 150), 0xff0000));
-    EXPECT_TRUE(near(side->at(80, 45), 0x0000ff)) << std::hex << side->at(80, 45);
-    EXPECT_FALSE(near(side->at(240, 135), 0x0000ff));
+    EXPECT_TRUE(colourNear(main->at(50, 50), 0xff0000)) << std::hex << main->at(50, 50);
+    EXPECT_FALSE(colourNear(main->at(200, 150), 0xff0000));
+    EXPECT_TRUE(colourNear(side->at(80, 45), 0x0000ff)) << std::hex << side->at(80, 45);
+    EXPECT_FALSE(colourNear(side->at(240, 135), 0x0000ff));
 
     // More ticks follow on their own.
     EXPECT_FALSE(nextEvent(QStringLiteral("thumb")).isEmpty());

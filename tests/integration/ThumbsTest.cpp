@@ -9,15 +9,6 @@ using namespace core;
 
 namespace {
 
-bool near(uint32_t got, uint32_t want, int tolerance = 24)
-{
-    for (int shift : {16, 8, 0}) {
-        if (std::abs(int((got >> shift) & 0xff) - int((want >> shift) & 0xff)) > tolerance)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 TEST(Thumbs, OnePerDisplayInOrderWithoutThePointer)
@@ -42,13 +33,13 @@ TEST(Thumbs, OnePerDisplayInOrderWithoutThePointer)
     EXPECT_EQ(main->height, 1080);
     for (int y = 530; y < 560; y += 3)
         for (int xx = 950; xx < 980; xx += 3)
-            ASSERT_TRUE(near(main->at(xx, y), 0xffffff)) << "pointer drawn at " << xx << "," << y;
+            ASSERT_TRUE(colourNear(main->at(xx, y), 0xffffff)) << "pointer drawn at " << xx << "," << y;
 
     const auto right = DecodedJpeg::decode(thumbs[1].jpeg);
     ASSERT_TRUE(right);
     EXPECT_EQ(right->width, 1920);
     EXPECT_EQ(right->height, 1536); // 1920 * 1024 / 1280
-    EXPECT_TRUE(near(right->at(960, 768), 0x00ff00));
+    EXPECT_TRUE(colourNear(right->at(960, 768), 0x00ff00));
 }
 
 TEST(Thumbs, DisplayThatCannotBeCapturedIsLeftOut)

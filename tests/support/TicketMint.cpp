@@ -1,5 +1,7 @@
 #include "TicketMint.h"
 
+#include "FreeWith.h"
+
 #include <QFile>
 #include <QJsonDocument>
 
@@ -11,12 +13,9 @@
 
 namespace {
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const { Free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
+using BioPtr = std::unique_ptr<BIO, core::FreeWith<BIO_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, core::FreeWith<EVP_MD_CTX_free>>;
+using SigPtr = std::unique_ptr<ECDSA_SIG, core::FreeWith<ECDSA_SIG_free>>;
 
 } // namespace
 

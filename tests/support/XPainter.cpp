@@ -1,5 +1,7 @@
 #include "XPainter.h"
 
+#include <cstdlib>
+
 #include "linux/XConnection.h"
 
 XPainter::XPainter()
@@ -43,4 +45,13 @@ void XPainter::sync()
 {
     core::x11::Reply<xcb_get_input_focus_reply_t> r(
         xcb_get_input_focus_reply(x_->get(), xcb_get_input_focus(x_->get()), nullptr));
+}
+
+bool colourNear(uint32_t got, uint32_t want, int tolerance)
+{
+    for (int shift : {16, 8, 0}) {
+        if (std::abs(int((got >> shift) & 0xff) - int((want >> shift) & 0xff)) > tolerance)
+            return false;
+    }
+    return true;
 }

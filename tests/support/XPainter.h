@@ -29,3 +29,7 @@ public:
 private:
     std::unique_ptr<core::x11::Connection> x_;
 };
+
+// Two 0xRRGGBB colours agree within `tolerance` on every channel (video and JPEG round trips
+// shift colours a little).
+bool colourNear(uint32_t got, uint32_t want, int tolerance = 24);
