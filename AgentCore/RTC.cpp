@@ -66,14 +66,23 @@ RTC::RTC(bool loopbackIce, QObject* parent)
                 self->onInput(message);
         });
     };
-    events.iceState = [toMain, self](int state, bool gone) {
-        log(QStringLiteral("rtc: ice state %1").arg(state));
-        if (!gone)
-            return;
+    // The peer is gone when the ICE state says so, when the data channel closes or when sending
+    // fails (a closed peer connection is only noticed that way).
+    auto gone = [toMain, self] {
         toMain([self] {
             if (self && self->onGone)
                 self->onGone();
         });
+    };
+    events.channelClosed = [gone] {
+        log(QStringLiteral("rtc: data channel closed"));
+        gone();
+    };
+    events.failed = gone;
+    events.iceState = [lost = gone](int state, bool gone) {
+        log(QStringLiteral("rtc: ice state %1").arg(state));
+        if (gone)
+            lost();
     };
     pipeline_ = std::make_unique<gst::WebRtcPipeline>(std::move(events), loopbackIce);
     frames_ = std::make_unique<FrameQueue>([this](const VideoFramePtr& frame, bool) {

@@ -1,7 +1,8 @@
 // input-probe: an X client that records the input it receives, one line per event on standard
 // output, for tests and benchmarks of synthetic input.
 //
-//   input-probe X Y WIDTH HEIGHT
+//   input-probe X Y WIDTH HEIGHT [--stamp]
+//   input-probe --state
 //
 // Opens an override-redirect window over the given area, takes the input focus and prints "ready"
 // once it can receive events. Then, per event:
@@ -11,14 +12,22 @@
 //                                                                        code point, 0 for none)
 //   mapping FIRST COUNT                (the keyboard map changed)
 // Coordinates are root coordinates, times the server's milliseconds, STATE the modifier and
-// button mask. The keysym of a key event is read from the keyboard map as it stands when the
+// button mask. With --stamp every event line ends with the time the probe read the event from the
+// server, in nanoseconds on CLOCK_MONOTONIC (the clock of node's process.hrtime). The keysym of a key event is read from the keyboard map as it stands when the
 // event is handled; the map is read again as soon as a change is announced.
+//
+// With --state it prints one line and exits: "state BUTTONS KEYS MAP", the pointer's button mask,
+// how many keys are down, and a checksum of the keyboard map (hexadecimal) to compare before and
+// after a change.
 #include <xcb/xcb.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -70,12 +79,53 @@ private:
     std::vector<xcb_keysym_t> syms_;
 };
 
+// The --state line.
+int printState()
+{
+    int screenNumber = 0;
+    std::unique_ptr<xcb_connection_t, Disconnect> conn(xcb_connect(nullptr, &screenNumber));
+    xcb_connection_t* c = conn.get();
+    if (xcb_connection_has_error(c)) {
+        std::fprintf(stderr, "input-probe: cannot connect to the X display\n");
+        return 1;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && it.rem; ++i)
+        xcb_screen_next(&it);
+    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, it.data->root), nullptr),
+                                             &std::free);
+    Reply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr), &std::free);
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+    Reply<xcb_get_keyboard_mapping_reply_t> map(
+        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr), &std::free);
+    if (!pointer || !keys || !map) {
+        std::fprintf(stderr, "input-probe: the X server did not answer\n");
+        return 1;
+    }
+    int down = 0;
+    for (std::uint8_t byte : keys->keys)
+        down += std::popcount(byte);
+    // FNV-1a over the keysyms.
+    std::uint64_t sum = 14695981039346656037ull;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.get());
+    for (int i = 0; i < xcb_get_keyboard_mapping_keysyms_length(map.get()); ++i) {
+        sum ^= syms[i];
+        sum *= 1099511628211ull;
+    }
+    std::printf("state %u %d %llx\n", pointer->mask & 0x1f00u, down, static_cast<unsigned long long>(sum));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: input-probe X Y WIDTH HEIGHT\n");
+    if (argc == 2 && std::string_view(argv[1]) == "--state")
+        return printState();
+    const bool stamp = argc == 6 && std::string_view(argv[5]) == "--stamp";
+    if (argc != 5 && !stamp) {
+        std::fprintf(stderr, "usage: input-probe X Y WIDTH HEIGHT [--stamp] | input-probe --state\n");
         return 2;
     }
     const auto x = static_cast<std::int16_t>(std::atoi(argv[1]));
@@ -112,6 +162,15 @@ int main(int argc, char** argv)
     Keymap keymap(c);
     while (xcb_generic_event_t* raw = xcb_wait_for_event(c)) {
         Reply<xcb_generic_event_t> e(raw, &std::free);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        // Ends an event line.
+        const auto end = [&] {
+            if (stamp)
+                std::printf(" %lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+            else
+                std::printf("\n");
+        };
         switch (e->response_type & 0x7f) {
         case XCB_MAP_NOTIFY: {
             xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
@@ -122,29 +181,33 @@ int main(int argc, char** argv)
         }
         case XCB_MOTION_NOTIFY: {
             const auto* m = reinterpret_cast<const xcb_motion_notify_event_t*>(raw);
-            std::printf("motion %d %d %u\n", m->root_x, m->root_y, m->state);
+            std::printf("motion %d %d %u", m->root_x, m->root_y, m->state);
+            end();
             break;
         }
         case XCB_BUTTON_PRESS:
         case XCB_BUTTON_RELEASE: {
             const auto* b = reinterpret_cast<const xcb_button_press_event_t*>(raw);
-            std::printf("%s %u %d %d %u %u\n", (e->response_type & 0x7f) == XCB_BUTTON_PRESS ? "press" : "release",
+            std::printf("%s %u %d %d %u %u", (e->response_type & 0x7f) == XCB_BUTTON_PRESS ? "press" : "release",
                         b->detail, b->root_x, b->root_y, b->time, b->state);
+            end();
             break;
         }
         case XCB_KEY_PRESS:
         case XCB_KEY_RELEASE: {
             const auto* k = reinterpret_cast<const xcb_key_press_event_t*>(raw);
             const xcb_keysym_t sym = keymap.lookup(k->detail, k->state);
-            std::printf("%s %x %u %x\n", (e->response_type & 0x7f) == XCB_KEY_PRESS ? "keydown" : "keyup", sym,
+            std::printf("%s %x %u %x", (e->response_type & 0x7f) == XCB_KEY_PRESS ? "keydown" : "keyup", sym,
                         k->state, xkb_keysym_to_utf32(sym));
+            end();
             break;
         }
         case XCB_MAPPING_NOTIFY: {
             const auto* m = reinterpret_cast<const xcb_mapping_notify_event_t*>(raw);
             if (m->request == XCB_MAPPING_KEYBOARD) {
                 keymap.read();
-                std::printf("mapping %u %u\n", m->first_keycode, m->count);
+                std::printf("mapping %u %u", m->first_keycode, m->count);
+                end();
             }
             break;
         }

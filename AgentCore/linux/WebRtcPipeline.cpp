@@ -124,20 +124,26 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
     d->pipeline = ElementPtr(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("rtc"))));
     // The bus is watched on the main loop (Qt runs GLib's default context): webrtcbin adds its
     // transport elements while playing, so the pipeline's latency must be recomputed when they
-    // ask; errors are logged.
+    // ask; errors are logged. An error means the connection no longer works: when the phone
+    // closes its peer connection, neither the ICE state nor the data channel tells (webrtcbin
+    // ignores the peer's SCTP abort and consent checks are off), but the next packet sent to the
+    // closed port fails to write.
     {
         std::unique_ptr<GstBus, ObjectUnref> bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
         gst_bus_add_watch(bus.get(), +[](GstBus*, GstMessage* message, gpointer data) -> gboolean {
+            auto* impl = static_cast<Impl*>(data);
             if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
-                gst_bin_recalculate_latency(GST_BIN(data));
+                gst_bin_recalculate_latency(GST_BIN(impl->pipeline.get()));
             } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
                 GError* raw = nullptr;
                 gst_message_parse_error(message, &raw, nullptr);
                 ErrorPtr error(raw);
                 log(QStringLiteral("rtc: ") + QString::fromUtf8(error ? error->message : "pipeline error"));
+                if (!impl->closed && impl->shared->events.failed)
+                    impl->shared->events.failed();
             }
             return G_SOURCE_CONTINUE;
-        }, d->pipeline.get());
+        }, d.get());
         d->busWatch = true;
     }
     ElementPtr webrtc = make("webrtcbin");
@@ -194,6 +200,14 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
                                               const auto* raw = static_cast<const char*>(bytes ? g_bytes_get_data(bytes, &size) : nullptr);
                                               if (s->events.message)
                                                   s->events.message(QByteArray(raw, qsizetype(size)));
+                                          }),
+                                          s);
+                         // A peer that closes its connection resets the channel's stream, and
+                         // webrtcbin may never report that through the ICE state.
+                         g_signal_connect(channel, "on-close", G_CALLBACK(+[](GstWebRTCDataChannel*, gpointer data) {
+                                              auto* s = static_cast<Shared*>(data);
+                                              if (s->events.channelClosed)
+                                                  s->events.channelClosed();
                                           }),
                                           s);
                          std::lock_guard lock(s->mutex);

@@ -39,6 +39,11 @@ public:
         std::function<void(const QByteArray& message)> message;
         // `gone`: the connection failed, dropped or closed.
         std::function<void(int state, bool gone)> iceState;
+        // The phone's data channel closed.
+        std::function<void()> channelClosed;
+        // The pipeline reported an error (on the main loop, unlike the others): the connection
+        // is broken.
+        std::function<void()> failed;
     };
 
     // `loopbackIce` makes the ICE agent use 127.0.0.1, which libnice skips otherwise.

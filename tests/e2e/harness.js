@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const readline = require('node:readline');
 const { chromium } = require('playwright-core');
 
 const root = path.resolve(__dirname, '..', '..');
@@ -146,6 +147,20 @@ async function startXorg() {
                              `static unsigned char split_bits[] = {\n${bytes.map((b, i) => b + ((i + 1) % 12 ? ',' : ',\n')).join('')}};\n`);
       await x('xsetroot', '-bitmap', file, '-bg', left, '-fg', right);
     },
+    // Two monitors the pointer can reach: X keeps the pointer inside the outputs' areas, and the
+    // driver has one output, so that output takes the whole 3840x1080 framebuffer and is split
+    // into the primary monitor (1920x1080 at the left) and "SECOND" (1280x720 beside it).
+    async twoMonitorsOneOutput() {
+      const W = 3840, H = 1080, hTotal = W + 160, vTotal = H + 30;
+      const mode = W + 'x' + H;
+      await x('xrandr', '--newmode', mode, (hTotal * vTotal * 30 / 1e6).toFixed(2), String(W), String(W + 48),
+              String(W + 80), String(hTotal), String(H), String(H + 3), String(H + 9), String(vTotal),
+              '+hsync', '+vsync').catch(() => {});
+      await x('xrandr', '--addmode', 'DUMMY0', mode);
+      await x('xrandr', '--output', 'DUMMY0', '--mode', mode, '--primary');
+      await x('xrandr', '--setmonitor', '*MAIN', '1920/508x1080/286+0+0', 'DUMMY0');
+      await x('xrandr', '--setmonitor', 'SECOND', '1280/339x720/190+1920+0', 'none');
+    },
     // The pointer's position on the screen.
     async pointer() {
       const out = await new Promise((resolve, reject) => {
@@ -210,10 +225,87 @@ async function openClient() {
   };
 }
 
+// The input-probe X client (its path in $INPUT_PROBE) with a window over `area` ({x, y, width,
+// height}, root coordinates) that records the input it receives. Each event is { kind, fields,
+// line } with the line's words after the kind; with `stamp`, `at` is when the probe read it from
+// the server (CLOCK_MONOTONIC nanoseconds, as process.hrtime.bigint()).
+class Probe {
+  constructor(proc, stamp) {
+    this.proc = proc;
+    this.events = [];
+    this.read = 0; // events consumed by next()
+    this.waiters = [];
+    this.listeners = new Set();
+    this.exited = new Promise((resolve) => proc.once('exit', resolve));
+    this.gone = false;
+    readline.createInterface({ input: proc.stdout }).on('line', (line) => {
+      const words = line.trim().split(' ');
+      const e = { kind: words[0], fields: words.slice(1), line };
+      if (stamp && e.kind !== 'ready') e.at = BigInt(e.fields.pop());
+      this.events.push(e);
+      for (const l of this.listeners) l(e);
+      this.wake();
+    });
+    proc.once('exit', () => { this.gone = true; this.wake(); });
+  }
+
+  wake() {
+    this.waiters = this.waiters.filter((w) => !w());
+  }
+
+  // Resolves with the next event that `match` accepts; the events before it are consumed and
+  // `seen` holds them, the matching one last. Fails when the probe exits first.
+  next(match) {
+    return new Promise((resolve, reject) => {
+      const check = () => {
+        while (this.read < this.events.length) {
+          const e = this.events[this.read++];
+          this.seen.push(e);
+          if (match(e)) { resolve(e); return true; }
+        }
+        if (this.gone) { reject(new Error('input-probe exited')); return true; }
+        return false;
+      };
+      this.seen = [];
+      if (!check()) this.waiters.push(check);
+    });
+  }
+
+  async stop() {
+    this.proc.kill('SIGTERM');
+    await this.exited;
+  }
+}
+
+async function startProbe(env, area, { stamp = false } = {}) {
+  const args = [area.x, area.y, area.width, area.height].map(String);
+  if (stamp) args.push('--stamp');
+  const proc = spawn(required('INPUT_PROBE'), args, { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  const probe = new Probe(proc, stamp);
+  await probe.next((e) => e.kind === 'ready');
+  return probe;
+}
+
+// Buttons pressed (the pointer's mask), keys down and a checksum of the keyboard map on the
+// display of `env`.
+function inputState(env) {
+  return new Promise((resolve, reject) => {
+    const p = spawn(required('INPUT_PROBE'), ['--state'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+    let out = '';
+    p.stdout.on('data', (d) => { out += d; });
+    p.once('error', reject);
+    p.once('exit', (code) => {
+      const words = out.trim().split(' ');
+      if (code !== 0 || words[0] !== 'state') return reject(new Error('input-probe --state failed: ' + out));
+      resolve({ buttons: Number(words[1]), keys: Number(words[2]), map: words[3] });
+    });
+  });
+}
+
 // Polls `probe` in the page until it returns a truthy value; resolves with it.
 async function until(page, probe, arg) {
   const handle = await page.waitForFunction(probe, arg, { polling: 100, timeout: 0 });
   return handle.jsonValue();
 }
 
-module.exports = { startAgent, startXorg, openClient, until, root };
+module.exports = { startAgent, startXorg, openClient, until, startProbe, inputState, root };
