@@ -33,6 +33,8 @@ std::vector<Keys::KeySym> keysyms(const QString& text)
     return syms;
 }
 
+constexpr int kAckWatchMs = 8;
+
 } // namespace
 
 InputPoster::InputPoster(QObject* parent)
@@ -41,7 +43,9 @@ InputPoster::InputPoster(QObject* parent)
 {
     retry_.setSingleShot(true);
     restore_.setSingleShot(true);
+    ackWatch_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &InputPoster::pump);
+    connect(&ackWatch_, &QTimer::timeout, this, &InputPoster::pump);
     connect(&restore_, &QTimer::timeout, this, &InputPoster::scheduleRestore);
     if (x_) {
         notifier_ = std::make_unique<QSocketNotifier>(x_->fd(), QSocketNotifier::Read);
@@ -74,14 +78,13 @@ void InputPoster::post(const InputEvent& event)
     if (!frame_ || !x_)
         return;
     const Geometry::Rect frame = *frame_;
-    bool merged = false;
     std::visit(
         [&](const auto& e) {
             using E = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<E, input::Move>) {
-                merged = queueMove(Geometry::toGlobal(e.x, e.y, frame));
+                queueMove(Geometry::toGlobal(e.x, e.y, frame));
             } else if constexpr (std::is_same_v<E, input::MoveBy>) {
-                merged = queueMoveBy(e.dx, e.dy);
+                queueMoveBy(e.dx, e.dy);
             } else if constexpr (std::is_same_v<E, input::Down>) {
                 held_.insert(e.button);
                 queue_.push_back(Button{xbutton(e.button), true});
@@ -104,39 +107,37 @@ void InputPoster::post(const InputEvent& event)
             }
         },
         event.value);
-    // A merged move joins one that is already waiting for the server: nothing new to send yet.
-    if (!merged)
-        pump();
+    // A move merged into one that waits for the server sends nothing new; pumping then only
+    // looks for the server's answer, which may already sit in the connection's buffer.
+    pump();
 }
 
-bool InputPoster::queueMove(const Geometry::Point& to)
+void InputPoster::queueMove(const Geometry::Point& to)
 {
     if (!queue_.empty() && (std::holds_alternative<MoveTo>(queue_.back()) || std::holds_alternative<MoveBy>(queue_.back()))) {
         queue_.back() = MoveTo{to};
         ++coalesced_;
-        return true;
+        return;
     }
     queue_.push_back(MoveTo{to});
-    return false;
 }
 
-bool InputPoster::queueMoveBy(double dx, double dy)
+void InputPoster::queueMoveBy(double dx, double dy)
 {
     if (!queue_.empty()) {
         if (auto* last = std::get_if<MoveTo>(&queue_.back())) {
             last->to = Geometry::moveBy(last->to, dx, dy, *frame_);
             ++coalesced_;
-            return true;
+            return;
         }
         if (auto* last = std::get_if<MoveBy>(&queue_.back()); last && last->within == *frame_) {
             last->dx += dx;
             last->dy += dy;
             ++coalesced_;
-            return true;
+            return;
         }
     }
     queue_.push_back(MoveBy{dx, dy, *frame_});
-    return false;
 }
 
 void InputPoster::queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative)
@@ -174,6 +175,10 @@ void InputPoster::pump()
             break;
         acked();
     }
+    // WORKAROUND: xcb reads replies into its own buffer while it writes, and a reply taken that
+    // way never wakes the socket notifier; while input waits for one, look again shortly.
+    if (!queue_.empty() && x_->ackPending() && !ackWatch_.isActive())
+        ackWatch_.start(kAckWatchMs);
     if (x_->remapped() && !restore_.isActive())
         restore_.start(os::XTestInput::kHold * 2);
 }

@@ -92,9 +92,9 @@ private:
     using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
     using Clock = std::chrono::steady_clock;
 
-    // Both answer true when the move merged into one already queued.
-    bool queueMove(const Geometry::Point& to);
-    bool queueMoveBy(double dx, double dy);
+    // A move merges into a move already queued (only the last position matters).
+    void queueMove(const Geometry::Point& to);
+    void queueMoveBy(double dx, double dy);
     void queueScroll(double pixels, double& carried, std::uint8_t positive, std::uint8_t negative);
     void pump();
     enum class Step { posted, waitForServer, waitForTimer };
@@ -120,6 +120,8 @@ private:
     quint64 coalesced_ = 0;
     QTimer retry_;
     QTimer restore_;
+    // Looks again for the server's answer while input waits for it (see pump()).
+    QTimer ackWatch_;
 };
 
 } // namespace core
