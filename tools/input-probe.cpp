@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -79,20 +80,35 @@ private:
     std::vector<xcb_keysym_t> syms_;
 };
 
+// The X display of $DISPLAY and its screen; absent (with a message) when it cannot be reached.
+struct XDisplay {
+    std::unique_ptr<xcb_connection_t, Disconnect> conn;
+    xcb_screen_t* screen = nullptr;
+};
+
+std::optional<XDisplay> connectDisplay()
+{
+    int screenNumber = 0;
+    XDisplay d{std::unique_ptr<xcb_connection_t, Disconnect>(xcb_connect(nullptr, &screenNumber)), nullptr};
+    if (xcb_connection_has_error(d.conn.get())) {
+        std::fprintf(stderr, "input-probe: cannot connect to the X display\n");
+        return std::nullopt;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(d.conn.get()));
+    for (int i = 0; i < screenNumber && it.rem; ++i)
+        xcb_screen_next(&it);
+    d.screen = it.data;
+    return d;
+}
+
 // The --state line.
 int printState()
 {
-    int screenNumber = 0;
-    std::unique_ptr<xcb_connection_t, Disconnect> conn(xcb_connect(nullptr, &screenNumber));
-    xcb_connection_t* c = conn.get();
-    if (xcb_connection_has_error(c)) {
-        std::fprintf(stderr, "input-probe: cannot connect to the X display\n");
+    std::optional<XDisplay> display = connectDisplay();
+    if (!display)
         return 1;
-    }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && it.rem; ++i)
-        xcb_screen_next(&it);
-    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, it.data->root), nullptr),
+    xcb_connection_t* c = display->conn.get();
+    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, display->screen->root), nullptr),
                                              &std::free);
     Reply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr), &std::free);
     const xcb_setup_t* setup = xcb_get_setup(c);
@@ -134,17 +150,11 @@ int main(int argc, char** argv)
     const auto height = static_cast<std::uint16_t>(std::atoi(argv[4]));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    int screenNumber = 0;
-    std::unique_ptr<xcb_connection_t, Disconnect> conn(xcb_connect(nullptr, &screenNumber));
-    xcb_connection_t* c = conn.get();
-    if (xcb_connection_has_error(c)) {
-        std::fprintf(stderr, "input-probe: cannot connect to the X display\n");
+    std::optional<XDisplay> display = connectDisplay();
+    if (!display)
         return 1;
-    }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && it.rem; ++i)
-        xcb_screen_next(&it);
-    xcb_screen_t* screen = it.data;
+    xcb_connection_t* c = display->conn.get();
+    xcb_screen_t* screen = display->screen;
 
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {

@@ -58,31 +58,7 @@ class Agent {
   }
 }
 
-const XORG_CONFIG = `Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 512000
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0-1000.0
-  VertRefresh 5.0-200.0
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Virtual 8192 4096
-  EndSubSection
-EndSection
-Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoEnableDevices" "false"
-EndSection
-`;
+const XORG_CONFIG = path.join(__dirname, '..', 'support', 'xorg-dummy.conf');
 
 function run(cmd, args, env) {
   return new Promise((resolve, reject) => {
@@ -98,7 +74,7 @@ function run(cmd, args, env) {
 // 1920x1080 primary output on a 3840x1080 framebuffer so that a second monitor fits beside it.
 async function startXorg() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'xorg-e2e-'));
-  fs.writeFileSync(path.join(dir, 'xorg.conf'), XORG_CONFIG);
+  fs.copyFileSync(XORG_CONFIG, path.join(dir, 'xorg.conf'));
   const server = spawn('Xorg', ['-displayfd', '3', '-config', path.join(dir, 'xorg.conf'), '-configdir',
                                 path.join(dir, 'none'), '-logfile', path.join(dir, 'Xorg.log'), '-nolisten', 'tcp',
                                 '-noreset'],

@@ -17,32 +17,6 @@
 
 namespace {
 
-const char kConfig[] = R"(Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 65536
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0-1000.0
-  VertRefresh 5.0-200.0
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Virtual 5120 2048
-  EndSubSection
-EndSection
-Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoEnableDevices" "false"
-EndSection
-)";
-
 // Children get SIGTERM when the test process dies, so no server outlives a crashed test.
 void dieWithParent()
 {
@@ -71,12 +45,11 @@ XServerFixture::~XServerFixture()
 
 bool XServerFixture::start(QSize primary, QSize framebuffer)
 {
-    QFile config(dir_.filePath(QStringLiteral("xorg.conf")));
-    if (!config.open(QIODevice::WriteOnly) || config.write(kConfig) < 0) {
+    const QString config = dir_.filePath(QStringLiteral("xorg.conf"));
+    if (!QFile::copy(QStringLiteral(TEST_SOURCE_DIR "/support/xorg-dummy.conf"), config)) {
         ADD_FAILURE() << "cannot write the Xorg configuration";
         return false;
     }
-    config.close();
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -93,7 +66,7 @@ bool XServerFixture::start(QSize primary, QSize framebuffer)
     });
     server_->start(QStringLiteral("Xorg"),
                    {QStringLiteral("-displayfd"), QString::number(writeEnd), QStringLiteral("-config"),
-                    config.fileName(), QStringLiteral("-configdir"), dir_.filePath(QStringLiteral("none")),
+                    config, QStringLiteral("-configdir"), dir_.filePath(QStringLiteral("none")),
                     QStringLiteral("-logfile"), dir_.filePath(QStringLiteral("Xorg.log")),
                     QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
                     QStringLiteral("-sharevts"), QStringLiteral("-novtswitch")});
