@@ -23,7 +23,7 @@ constexpr auto kPointerFresh = std::chrono::milliseconds(100);
 
 std::uint8_t xbutton(MouseButton b) { return b == MouseButton::right ? kRight : kLeft; }
 
-std::vector<Keys::KeySym> keysyms(const QString& text)
+std::vector<Keys::KeySym> keysyms(QStringView text)
 {
     std::vector<Keys::KeySym> syms;
     for (char32_t cp : text.toUcs4()) {
@@ -92,15 +92,18 @@ void InputPoster::post(const InputEvent& event)
                 held_.erase(e.button);
                 queue_.push_back(Button{xbutton(e.button), false});
             } else if constexpr (std::is_same_v<E, input::Click>) {
-                // X clients count clicks themselves: presses close together in time and place.
-                queue_.push_back(Button{xbutton(e.button), true});
-                queue_.push_back(Button{xbutton(e.button), false});
+                // X clients count clicks themselves, from presses close together in time and
+                // place: a double click is two presses back to back where the pointer is.
+                for (int i = 0; i < e.count; ++i) {
+                    queue_.push_back(Button{xbutton(e.button), true});
+                    queue_.push_back(Button{xbutton(e.button), false});
+                }
             } else if constexpr (std::is_same_v<E, input::Scroll>) {
                 queueScroll(e.dy, scrollY_, kWheelUp, kWheelDown);
                 queueScroll(e.dx, scrollX_, kWheelLeft, kWheelRight);
             } else if constexpr (std::is_same_v<E, input::Text>) {
                 if (!e.s.isEmpty())
-                    queue_.push_back(Typing{e.s});
+                    queue_.push_back(Typing{e.s, 0});
             } else if constexpr (std::is_same_v<E, input::Key>) {
                 if (const std::optional<Keys::KeySym> sym = Keys::keysym(e.code))
                     queue_.push_back(Strokes{Keys::stroke(*sym, e.mods)});
@@ -177,7 +180,7 @@ void InputPoster::pump()
     }
     // WORKAROUND: xcb reads replies into its own buffer while it writes, and a reply taken that
     // way never wakes the socket notifier; while input waits for one, look again shortly.
-    if (!queue_.empty() && x_->ackPending() && !ackWatch_.isActive())
+    if (((!queue_.empty() && x_->ackPending()) || x_->restorePending()) && !ackWatch_.isActive())
         ackWatch_.start(kAckWatchMs);
     if (x_->remapped() && !restore_.isActive())
         restore_.start(os::XTestInput::kHold * 2);
@@ -203,6 +206,14 @@ InputPoster::Step InputPoster::postFirst()
     } else if (auto* b = std::get_if<Button>(&op)) {
         x_->button(b->xbutton, b->press);
     } else if (auto* s = std::get_if<Strokes>(&op)) {
+        const bool neutral = typedNeutral(op);
+        if (!neutral) {
+            // A stroke of Caps Lock or a group switch changes the desktop's own state, so it must
+            // not be undone by putting back what was there before.
+            x_->endNeutral();
+            if (x_->neutral())
+                return Step::waitForServer;
+        }
         std::vector<Keys::KeySym> syms;
         for (const Keys::Step& step : s->steps)
             syms.push_back(step.keysym);
@@ -210,19 +221,23 @@ InputPoster::Step InputPoster::postFirst()
             retryWhenSpareFree();
             return Step::waitForTimer;
         }
+        if (neutral)
+            x_->beginNeutral();
         for (const Keys::Step& step : s->steps)
             x_->key(step.keysym, step.press);
     } else if (auto* t = std::get_if<Typing>(&op)) {
-        const QString chunk = Keys::chunks(t->rest, std::min<int>(16, std::max<int>(1, static_cast<int>(x_->spareCount())))).constFirst();
+        const int units = std::min<int>(16, std::max<int>(1, static_cast<int>(x_->spareCount())));
+        const QStringView chunk = QStringView(t->text).mid(t->typed, Keys::chunkLength(t->text, t->typed, units));
         const std::vector<Keys::KeySym> syms = keysyms(chunk);
         if (!x_->prepare(syms, Clock::now(), true)) {
             retryWhenSpareFree();
             return Step::waitForTimer;
         }
+        x_->beginNeutral();
         for (Keys::KeySym sym : syms)
             x_->type(sym);
-        t->rest.remove(0, chunk.size());
-        if (!t->rest.isEmpty()) {
+        t->typed += chunk.size();
+        if (t->typed < t->text.size()) {
             // Long texts go chunk by chunk through the event loop, so nothing else starves.
             x_->flush();
             retry_.start(0);
@@ -230,7 +245,17 @@ InputPoster::Step InputPoster::postFirst()
         }
     }
     queue_.pop_front();
+    if (queue_.empty() || !typedNeutral(queue_.front()))
+        x_->endNeutral();
     return Step::posted;
+}
+
+bool InputPoster::typedNeutral(const Op& op)
+{
+    if (std::holds_alternative<Typing>(op))
+        return true;
+    const auto* s = std::get_if<Strokes>(&op);
+    return s && std::none_of(s->steps.begin(), s->steps.end(), [](const Keys::Step& k) { return Keys::changesLocks(k.keysym); });
 }
 
 void InputPoster::retryWhenSpareFree()
@@ -275,8 +300,11 @@ void InputPoster::releaseAll()
     scrollX_ = 0;
     scrollY_ = 0;
     retry_.stop();
-    if (x_)
-        x_->releaseAll();
+    if (!x_)
+        return;
+    x_->releaseAll();
+    if (x_->restorePending() && !ackWatch_.isActive())
+        ackWatch_.start(kAckWatchMs);
 }
 
 } // namespace core

@@ -30,7 +30,8 @@ class XTestInput;
 // dropped. Posting never waits for the X server: events go into an ordered queue that is sent as
 // fast as the server takes it, and consecutive pointer moves that arrive while the server has not
 // caught up are merged into the last one. Text the keyboard map cannot type borrows spare
-// keycodes, remapped for a short while and put back.
+// keycodes, remapped for a short while and put back. Text and key strokes arrive as sent whatever
+// the desktop's layout group and locks, which are cleared while they are typed and then put back.
 //
 // The session hands every data-channel message to receive(), sets the frame when a stream starts
 // and when the displays change while streaming, and clears it when the stream stops.
@@ -87,7 +88,8 @@ private:
         std::vector<Keys::Step> steps;
     };
     struct Typing {
-        QString rest;
+        QString text;
+        qsizetype typed = 0; // UTF-16 code units already sent
     };
     using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
     using Clock = std::chrono::steady_clock;
@@ -101,6 +103,8 @@ private:
     // Posts the queue's first op, or says what it waits for: the server to catch up (an ack) or
     // the retry timer (a spare keycode to come free, the next chunk of a long text).
     Step postFirst();
+    // Whether the op is typed with the keyboard's locks and group cleared.
+    static bool typedNeutral(const Op& op);
     void movePointer(const Geometry::Point& to);
     void retryWhenSpareFree();
     // The server has handled everything sent before the last ack request.

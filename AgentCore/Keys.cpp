@@ -72,8 +72,13 @@ void postSteps(const std::vector<Step>& steps)
         syms.push_back(s.keysym);
     if (!x->prepare(syms, os::XTestInput::Clock::now(), false))
         return;
+    // Caps Lock and the layout group must not change the stroke, except a stroke that changes them.
+    const bool neutral = std::none_of(syms.begin(), syms.end(), changesLocks);
+    if (neutral)
+        x->beginNeutral();
     for (const Step& s : steps)
         x->key(s.keysym, s.press);
+    x->endNeutral();
     x->sync();
     if (x->remapped())
         QTimer::singleShot(kRestoreAfter, [x] {}); // the connection and its remaps end with the last copy
@@ -117,18 +122,19 @@ std::vector<Step> stroke(KeySym key, const QStringList& mods)
     return steps;
 }
 
-QStringList chunks(const QString& text, int units)
+qsizetype chunkLength(QStringView text, qsizetype from, int units)
 {
-    QStringList out;
-    qsizetype at = 0;
-    while (at < text.size()) {
-        qsizetype n = std::min<qsizetype>(units, text.size() - at);
-        if (n > 1 && at + n < text.size() && text.at(at + n - 1).isHighSurrogate())
-            --n;
-        out.append(text.mid(at, n));
-        at += n;
-    }
-    return out;
+    qsizetype n = std::min<qsizetype>(std::max(units, 1), text.size() - from);
+    // A pair is one character: a chunk of one unit takes it whole rather than split it.
+    if (n > 0 && from + n < text.size() && text.at(from + n - 1).isHighSurrogate())
+        n += n > 1 ? -1 : 1;
+    return std::max<qsizetype>(n, 0);
+}
+
+bool changesLocks(KeySym key)
+{
+    return key == XKB_KEY_Caps_Lock || key == XKB_KEY_Shift_Lock || key == XKB_KEY_Num_Lock
+        || (key >= XKB_KEY_ISO_Lock && key <= XKB_KEY_ISO_Level5_Lock);
 }
 
 std::optional<KeySym> keysymFor(char32_t codePoint)

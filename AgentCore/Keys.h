@@ -37,9 +37,14 @@ struct Step {
 // nothing; a modifier whose key is already down in this stroke ("ctrl" with "cmd") is pressed once.
 std::vector<Step> stroke(KeySym key, const QStringList& mods);
 
-// Text cut into chunks of at most `units` UTF-16 code units, in order. A surrogate pair is never
-// split: a chunk that would end inside one ends a unit earlier.
-QStringList chunks(const QString& text, int units = 16);
+// The length of the chunk of `text` that starts at `from`: at most `units` UTF-16 code units,
+// never ending inside a surrogate pair (such a chunk ends a unit earlier, or takes the pair whole
+// when it would be one unit long); 0 at the end. It looks at no more than the chunk, so cutting a
+// text chunk by chunk costs its length once.
+qsizetype chunkLength(QStringView text, qsizetype from, int units = 16);
+
+// Keys that change the keyboard's lock or group state (Caps Lock, Num Lock, group switches).
+bool changesLocks(KeySym key);
 
 // The keysym that types one Unicode code point (Return for line breaks, Tab for tabs); none for
 // code points no keysym stands for.

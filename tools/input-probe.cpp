@@ -7,23 +7,34 @@
 // Opens an override-redirect window over the given area, takes the input focus and prints "ready"
 // once it can receive events. Then, per event:
 //   motion X Y STATE
-//   press BUTTON X Y TIME STATE       release BUTTON X Y TIME STATE
-//   keydown KEYSYM STATE CODEPOINT    keyup KEYSYM STATE CODEPOINT     (hexadecimal keysym and
-//                                                                        code point, 0 for none)
-//   mapping FIRST COUNT                (the keyboard map changed)
+//   press BUTTON X Y TIME STATE CLICKS   release BUTTON X Y TIME STATE
+//   keydown KEYSYM STATE CODEPOINT       keyup KEYSYM STATE CODEPOINT  (hexadecimal keysym and
+//                                                                       code point, 0 for none)
+//   mapping FIRST COUNT                  (the keyboard map changed)
+//   locks GROUP MODS                     (the locked layout group or modifiers changed; MODS in
+//                                         hexadecimal)
 // Coordinates are root coordinates, times the server's milliseconds, STATE the modifier and
-// button mask. With --stamp every event line ends with the time the probe read the event from the
-// server, in nanoseconds on CLOCK_MONOTONIC (the clock of node's process.hrtime). The keysym of a key event is read from the keyboard map as it stands when the
-// event is handled; the map is read again as soon as a change is announced.
+// button mask (with the layout group in bits 13 and 14). CLICKS counts a series of presses as
+// toolkits do for double and triple clicks. A key event is read as an XKB-aware toolkit reads it:
+// with the keymap as it stands when the event is handled (read again after a change is announced)
+// and the modifiers and group of STATE, Caps Lock included. With --stamp every event line ends
+// with the time the probe read the event from the server, in nanoseconds on CLOCK_MONOTONIC (the
+// clock of node's process.hrtime).
 //
 // With --state it prints one line and exits: "state BUTTONS KEYS MAP", the pointer's button mask,
 // how many keys are down, and a checksum of the keyboard map (hexadecimal) to compare before and
 // after a change.
 #include <xcb/xcb.h>
+// WORKAROUND: xcb's XKB header names a member `explicit`, which is a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <bit>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -39,45 +50,102 @@ struct Disconnect {
     void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
 };
 
-class Keymap {
+// The keyboard as an XKB-aware toolkit sees it: key events are read with the keymap and the
+// modifiers and layout group their state field carries, Caps Lock turning letters into capitals.
+class Keyboard {
 public:
-    explicit Keymap(xcb_connection_t* c)
-        : c_(c)
+    static std::optional<Keyboard> open(xcb_connection_t* c)
     {
+        std::uint8_t event = 0;
+        if (!xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                         XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &event, nullptr)) {
+            std::fprintf(stderr, "input-probe: the X display has no XKEYBOARD extension\n");
+            return std::nullopt;
+        }
+        Keyboard k(c, event);
+        if (!k.state_) {
+            std::fprintf(stderr, "input-probe: cannot read the keyboard\n");
+            return std::nullopt;
+        }
+        return k;
+    }
+
+    std::uint8_t event() const { return event_; }
+    // The keyboard map changed: read it again before the next key event.
+    void changed() { stale_ = true; }
+
+    xcb_keysym_t lookup(xcb_keycode_t code, std::uint16_t state)
+    {
+        if (stale_)
+            read();
+        if (!state_)
+            return 0;
+        xkb_state_update_mask(state_.get(), state & 0xff, 0, 0, 0, 0, (state >> 13) & 3);
+        return xkb_state_key_get_one_sym(state_.get(), code);
+    }
+
+private:
+    struct FreeContext {
+        void operator()(xkb_context* p) const { xkb_context_unref(p); }
+    };
+    struct FreeKeymap {
+        void operator()(xkb_keymap* p) const { xkb_keymap_unref(p); }
+    };
+    struct FreeState {
+        void operator()(xkb_state* p) const { xkb_state_unref(p); }
+    };
+
+    Keyboard(xcb_connection_t* c, std::uint8_t event)
+        : c_(c)
+        , event_(event)
+        , context_(xkb_context_new(XKB_CONTEXT_NO_FLAGS))
+        , device_(xkb_x11_get_core_keyboard_device_id(c))
+    {
+        const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY
+            | XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
+        const xcb_xkb_select_events_details_t none{};
+        xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, 0xff, 0xff, &none);
         read();
     }
 
     void read()
     {
-        const xcb_setup_t* setup = xcb_get_setup(c_);
-        min_ = setup->min_keycode;
-        const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-        Reply<xcb_get_keyboard_mapping_reply_t> r(
-            xcb_get_keyboard_mapping_reply(c_, xcb_get_keyboard_mapping(c_, min_, count), nullptr), &std::free);
-        if (!r)
-            return;
-        per_ = r->keysyms_per_keycode;
-        const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(r.get());
-        syms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(r.get()));
+        stale_ = false;
+        keymap_.reset(xkb_x11_keymap_new_from_device(context_.get(), c_, device_, XKB_KEYMAP_COMPILE_NO_FLAGS));
+        state_.reset(keymap_ ? xkb_state_new(keymap_.get()) : nullptr);
     }
 
-    xcb_keysym_t lookup(xcb_keycode_t code, std::uint16_t state) const
+    xcb_connection_t* c_;
+    std::uint8_t event_;
+    std::unique_ptr<xkb_context, FreeContext> context_;
+    std::int32_t device_;
+    std::unique_ptr<xkb_keymap, FreeKeymap> keymap_;
+    std::unique_ptr<xkb_state, FreeState> state_;
+    bool stale_ = false;
+};
+
+// Counts clicks as toolkits do: a press of the same button within 400 ms (server time) and 4
+// pixels of the last one continues its series.
+class ClickCounter {
+public:
+    int press(unsigned button, int x, int y, std::uint32_t time)
     {
-        const std::size_t row = static_cast<std::size_t>(code - min_) * per_;
-        if (per_ == 0 || row + per_ > syms_.size())
-            return 0;
-        const xcb_keysym_t lower = syms_[row];
-        const xcb_keysym_t upper = per_ > 1 ? syms_[row + 1] : 0;
-        if ((state & XCB_MOD_MASK_SHIFT) && upper)
-            return upper;
-        return lower;
+        const bool series = count_ > 0 && button == button_ && time - time_ <= 400 && std::abs(x - x_) <= 4
+            && std::abs(y - y_) <= 4;
+        count_ = series ? count_ + 1 : 1;
+        button_ = button;
+        x_ = x;
+        y_ = y;
+        time_ = time;
+        return count_;
     }
 
 private:
-    xcb_connection_t* c_;
-    xcb_keycode_t min_ = 8;
-    std::uint8_t per_ = 0;
-    std::vector<xcb_keysym_t> syms_;
+    int count_ = 0;
+    unsigned button_ = 0;
+    int x_ = 0;
+    int y_ = 0;
+    std::uint32_t time_ = 0;
 };
 
 // The X display of $DISPLAY and its screen; absent (with a message) when it cannot be reached.
@@ -169,7 +237,18 @@ int main(int argc, char** argv)
     xcb_map_window(c, window);
     xcb_flush(c);
 
-    Keymap keymap(c);
+    std::optional<Keyboard> keyboard = Keyboard::open(c);
+    if (!keyboard)
+        return 1;
+    ClickCounter clicks;
+    int lockedGroup = 0;
+    int lockedMods = 0;
+    Reply<xcb_xkb_get_state_reply_t> locks(xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr),
+                                           &std::free);
+    if (locks) {
+        lockedGroup = locks->lockedGroup;
+        lockedMods = locks->lockedMods;
+    }
     while (xcb_generic_event_t* raw = xcb_wait_for_event(c)) {
         Reply<xcb_generic_event_t> e(raw, &std::free);
         timespec now{};
@@ -195,33 +274,60 @@ int main(int argc, char** argv)
             end();
             break;
         }
-        case XCB_BUTTON_PRESS:
-        case XCB_BUTTON_RELEASE: {
+        case XCB_BUTTON_PRESS: {
             const auto* b = reinterpret_cast<const xcb_button_press_event_t*>(raw);
-            std::printf("%s %u %d %d %u %u", (e->response_type & 0x7f) == XCB_BUTTON_PRESS ? "press" : "release",
-                        b->detail, b->root_x, b->root_y, b->time, b->state);
+            std::printf("press %u %d %d %u %u %d", b->detail, b->root_x, b->root_y, b->time, b->state,
+                        clicks.press(b->detail, b->root_x, b->root_y, b->time));
+            end();
+            break;
+        }
+        case XCB_BUTTON_RELEASE: {
+            const auto* b = reinterpret_cast<const xcb_button_release_event_t*>(raw);
+            std::printf("release %u %d %d %u %u", b->detail, b->root_x, b->root_y, b->time, b->state);
             end();
             break;
         }
         case XCB_KEY_PRESS:
         case XCB_KEY_RELEASE: {
             const auto* k = reinterpret_cast<const xcb_key_press_event_t*>(raw);
-            const xcb_keysym_t sym = keymap.lookup(k->detail, k->state);
+            const xcb_keysym_t sym = keyboard->lookup(k->detail, k->state);
             std::printf("%s %x %u %x", (e->response_type & 0x7f) == XCB_KEY_PRESS ? "keydown" : "keyup", sym,
                         k->state, xkb_keysym_to_utf32(sym));
             end();
             break;
         }
-        case XCB_MAPPING_NOTIFY: {
-            const auto* m = reinterpret_cast<const xcb_mapping_notify_event_t*>(raw);
-            if (m->request == XCB_MAPPING_KEYBOARD) {
-                keymap.read();
-                std::printf("mapping %u %u", m->first_keycode, m->count);
-                end();
-            }
-            break;
-        }
         default:
+            if ((e->response_type & 0x7f) != keyboard->event())
+                break;
+            // The second byte of every XKB event says which one it is.
+            switch (reinterpret_cast<const xcb_xkb_map_notify_event_t*>(raw)->xkbType) {
+            case XCB_XKB_NEW_KEYBOARD_NOTIFY: {
+                const auto* n = reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(raw);
+                keyboard->changed();
+                std::printf("mapping %u %u", n->minKeyCode, n->maxKeyCode - n->minKeyCode + 1);
+                end();
+                break;
+            }
+            case XCB_XKB_MAP_NOTIFY: {
+                const auto* m = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(raw);
+                keyboard->changed();
+                std::printf("mapping %u %u", m->firstKeySym, m->nKeySyms);
+                end();
+                break;
+            }
+            case XCB_XKB_STATE_NOTIFY: {
+                const auto* n = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(raw);
+                if (n->lockedGroup == lockedGroup && n->lockedMods == lockedMods)
+                    break;
+                lockedGroup = n->lockedGroup;
+                lockedMods = n->lockedMods;
+                std::printf("locks %d %x", lockedGroup, static_cast<unsigned>(lockedMods));
+                end();
+                break;
+            }
+            default:
+                break;
+            }
             break;
         }
     }

@@ -4,6 +4,10 @@
 
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
+// WORKAROUND: xcb's XKB header names a member `explicit`, which is a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
@@ -17,6 +21,25 @@ namespace {
 template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
 constexpr KeySym kNoSymbol = 0;
+
+// Asks for the XKB events that tell of another client's keyboard map change: a client that uses
+// XKB no longer receives the core MappingNotify for it.
+std::optional<std::uint8_t> useXkb(xcb_connection_t* c)
+{
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_xkb_id);
+    if (!ext || !ext->present)
+        return std::nullopt;
+    Reply<xcb_xkb_use_extension_reply_t> use(
+        xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr),
+        &std::free);
+    if (!use || !use->supported)
+        return std::nullopt;
+    const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    const xcb_xkb_select_events_details_t none{};
+    xcb_xkb_select_events_aux(c, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, XCB_XKB_MAP_PART_KEY_SYMS,
+                              XCB_XKB_MAP_PART_KEY_SYMS, &none);
+    return ext->first_event;
+}
 
 } // namespace
 
@@ -134,14 +157,19 @@ std::unique_ptr<XTestInput> XTestInput::open()
         return nullptr;
     const QRect screen(0, 0, it.data->width_in_pixels, it.data->height_in_pixels);
     const std::uint32_t root = it.data->root;
-    return std::unique_ptr<XTestInput>(new XTestInput(std::move(c), root, screen));
+    const std::optional<std::uint8_t> xkbEvent = useXkb(c.get());
+    if (!xkbEvent)
+        log(QStringLiteral("input: the X display has no XKEYBOARD extension; typing follows the desktop's locks and layout group"));
+    return std::unique_ptr<XTestInput>(new XTestInput(std::move(c), root, screen, xkbEvent));
 }
 
-XTestInput::XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen)
+XTestInput::XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen,
+                       std::optional<std::uint8_t> xkbEvent)
     : c_(std::move(c))
     , root_(root)
     , screen_(screen)
     , spares_({}, kHold)
+    , xkbEvent_(xkbEvent)
 {
     readMap();
     std::vector<std::uint8_t> spare;
@@ -158,6 +186,54 @@ XTestInput::~XTestInput()
     releaseAll();
     restoreIdle(std::nullopt);
     sync();
+}
+
+void XTestInput::beginNeutral()
+{
+    restoreWanted_ = false;
+    if (neutral_ || !xkbEvent_)
+        return;
+    // Both requests go out together, so nothing the server does between them is lost: the answer
+    // tells the state right before it was cleared.
+    locksSeq_ = xcb_xkb_get_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD).sequence;
+    locks_.reset();
+    xcb_xkb_latch_lock_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD, 0xff, 0, 1, XCB_XKB_GROUP_1, 0xff, 1, 0);
+    neutral_ = true;
+}
+
+void XTestInput::endNeutral()
+{
+    if (!neutral_)
+        return;
+    restoreWanted_ = true;
+    takeLocks(false);
+}
+
+void XTestInput::takeLocks(bool wait)
+{
+    if (locksSeq_) {
+        void* answer = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (wait)
+            answer = xcb_xkb_get_state_reply(c_.get(), xcb_xkb_get_state_cookie_t{*locksSeq_}, &error);
+        if (wait || xcb_poll_for_reply(c_.get(), *locksSeq_, &answer, &error)) {
+            Reply<xcb_xkb_get_state_reply_t> state(static_cast<xcb_xkb_get_state_reply_t*>(answer), &std::free);
+            Reply<xcb_generic_error_t> failed(error, &std::free);
+            locksSeq_.reset();
+            locks_ = state ? Locks{state->lockedMods, state->lockedGroup} : Locks{};
+        }
+    }
+    if (!neutral_ || !restoreWanted_ || !locks_)
+        return;
+    // Only what was there is put back; a lock the user set meanwhile stays.
+    if (locks_->mods != 0 || locks_->group != 0) {
+        xcb_xkb_latch_lock_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD, locks_->mods, locks_->mods, locks_->group != 0,
+                                 locks_->group, 0, 0, 0);
+        flush();
+    }
+    neutral_ = false;
+    restoreWanted_ = false;
+    locks_.reset();
 }
 
 int XTestInput::fd() const { return xcb_get_file_descriptor(c_.get()); }
@@ -297,6 +373,7 @@ void XTestInput::releaseAll()
         xcb_test_fake_input(c_.get(), XCB_KEY_RELEASE, *it, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     buttonsDown_.clear();
     keysDown_.clear();
+    endNeutral();
     flush();
 }
 
@@ -311,6 +388,14 @@ void XTestInput::drainEvents()
 {
     while (xcb_generic_event_t* e = xcb_poll_for_event(c_.get())) {
         Reply<xcb_generic_event_t> event(e, &std::free);
+        if (xkbEvent_ && (e->response_type & 0x7f) == *xkbEvent_) {
+            // The second byte of every XKB event says which one it is.
+            const auto* m = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(e);
+            const bool ours = m->xkbType == XCB_XKB_MAP_NOTIFY && m->nKeySyms == 1 && spares_.contains(m->firstKeySym);
+            if ((m->xkbType == XCB_XKB_MAP_NOTIFY || m->xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY) && !ours)
+                mapStale_ = true;
+            continue;
+        }
         if ((e->response_type & 0x7f) != XCB_MAPPING_NOTIFY)
             continue;
         const auto* m = reinterpret_cast<const xcb_mapping_notify_event_t*>(e);
@@ -338,6 +423,7 @@ bool XTestInput::pollAck()
                 pointer_ = QPoint(reply->root_x, reply->root_y);
         }
     }
+    takeLocks(false);
     drainEvents();
     return done;
 }
@@ -346,6 +432,8 @@ void XTestInput::flush() { xcb_flush(c_.get()); }
 
 void XTestInput::sync()
 {
+    if (restorePending())
+        takeLocks(true);
     Reply<xcb_get_input_focus_reply_t> reply(
         xcb_get_input_focus_reply(c_.get(), xcb_get_input_focus(c_.get()), nullptr), &std::free);
 }

@@ -55,6 +55,7 @@ private:
 // Synthetic pointer and keyboard input on the X display through XTEST, on a connection of its
 // own. Requests are queued and sent by flush(); nothing here waits for the server except sync(),
 // the keyboard map read at start (and again after another client changed it) and destruction.
+// Keys are pressed with the keyboard's locks and group cleared (see beginNeutral()).
 // Everything this object pressed is released, and every keycode it remapped is put back, when it
 // is destroyed. One thread at a time.
 class XTestInput {
@@ -88,6 +89,20 @@ public:
     // Types one keysym: press and release, with Shift around it when only the shifted level
     // carries it.
     bool type(KeySym sym);
+
+    // Typed text and key strokes must give the keysyms their keys carry in the first group, whatever
+    // layout group and locks (Caps Lock, Num Lock) the desktop has: beginNeutral() clears the locked
+    // and latched modifiers and the locked and latched group, asking the server in the same breath
+    // what they were. endNeutral() puts the locks and the group back as soon as that answer is in
+    // (pollAck() and sync() read it); latches stay used up, as any key press uses them up. A no-op
+    // on a server without XKB.
+    void beginNeutral();
+    void endNeutral();
+    // Cleared, and not yet put back.
+    bool neutral() const { return neutral_; }
+    // endNeutral() was called and waits for the server's answer to put things back.
+    bool restorePending() const { return neutral_ && restoreWanted_; }
+
     // Puts back the keycodes idle for the hold time; all of them when `now` is none.
     void restoreIdle(std::optional<Clock::time_point> now);
     bool remapped() const { return spares_.anyLent(); }
@@ -101,13 +116,14 @@ public:
     // is the pointer position at that moment.
     void requestAck();
     bool ackPending() const { return ackSeq_.has_value(); }
-    // Reads what the server sent without waiting. True when the pending ack has just completed.
+    // Reads what the server sent without waiting (and puts the locks back when their answer is in).
+    // True when the pending ack has just completed.
     bool pollAck();
     // The pointer position the last completed ack reported.
     std::optional<QPoint> ackedPointer() const { return pointer_; }
 
     void flush();
-    // Sends everything and waits for the server to have handled it.
+    // Sends everything and waits for the server to have handled it, locks put back included.
     void sync();
 
 private:
@@ -119,12 +135,22 @@ private:
         bool shifted = false;
     };
 
-    XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen);
+    // The keyboard's locked modifiers and group as they were before beginNeutral().
+    struct Locks {
+        std::uint8_t mods = 0;
+        std::uint8_t group = 0;
+    };
+
+    XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen,
+               std::optional<std::uint8_t> xkbEvent);
     void readMap();
     std::optional<Place> place(KeySym sym, bool shiftedToo);
     void press(std::uint8_t code, bool down);
     void remap(std::uint8_t code, KeySym sym);
     void drainEvents();
+    // Takes the answer to the state question of beginNeutral(), waiting for it when `wait`, and
+    // puts the locks back when endNeutral() asked for that.
+    void takeLocks(bool wait);
 
     std::unique_ptr<xcb_connection_t, Disconnect> c_;
     std::uint32_t root_ = 0;
@@ -138,6 +164,12 @@ private:
     std::set<std::uint8_t> buttonsDown_;
     std::optional<unsigned> ackSeq_;
     std::optional<QPoint> pointer_;
+    // The XKB event code; none without XKB.
+    std::optional<std::uint8_t> xkbEvent_;
+    bool neutral_ = false;
+    bool restoreWanted_ = false;
+    std::optional<unsigned> locksSeq_;
+    std::optional<Locks> locks_;
 };
 
 } // namespace core::os

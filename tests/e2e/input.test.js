@@ -82,8 +82,7 @@ test('moves, clicks, a drag, scrolls, text and a key stroke arrive on the second
         { t: 'move', x: 0.5, y: 0.5 },
         { t: 'click' },
         { t: 'move', x: 0.75, y: 0.25 },
-        // A double click: the second click of the pair says so.
-        { t: 'click', n: 1 },
+        // A double click: two presses where the pointer is.
         { t: 'click', n: 2 },
         { t: 'click', b: 'right' },
         // A drag from one point to another.

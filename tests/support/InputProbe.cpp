@@ -5,6 +5,10 @@
 #include <QTimer>
 
 #include <xcb/xcb.h>
+// WORKAROUND: xcb's XKB header names a member `explicit`, which is a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <bitset>
 #include <cstdlib>
@@ -28,6 +32,20 @@ Connection connect(xcb_screen_t** screen)
     for (int i = 0; i < n && it.rem; ++i)
         xcb_screen_next(&it);
     *screen = it.data;
+    return c;
+}
+
+// A connection that may use XKB requests; none without a display or XKB.
+Connection connectXkb()
+{
+    xcb_screen_t* screen = nullptr;
+    Connection c = connect(&screen);
+    if (!c)
+        return nullptr;
+    Reply<xcb_xkb_use_extension_reply_t> use(xcb_xkb_use_extension_reply(c.get(), xcb_xkb_use_extension(c.get(), 1, 0), nullptr),
+                                             &std::free);
+    if (!use || !use->supported)
+        return nullptr;
     return c;
 }
 
@@ -95,7 +113,10 @@ PrivateXvfb::PrivateXvfb()
     // Xvfb writes the display number it picked to the descriptor given to -displayfd.
     server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                            QStringLiteral("0"), QStringLiteral("1920x1080x24"),
-                                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                           QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                           // Without it the server resets whenever its last client
+                                           // leaves, and turns away whoever connects meanwhile.
+                                           QStringLiteral("-noreset")});
     const QDeadlineTimer deadline(20000);
     while (!server_.canReadLine() && server_.state() != QProcess::NotRunning && !deadline.hasExpired())
         server_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
@@ -165,4 +186,36 @@ int keysDown()
     for (std::uint8_t byte : r->keys)
         down += static_cast<int>(std::bitset<8>(byte).count());
     return down;
+}
+
+std::optional<KeyboardLocks> keyboardLocks()
+{
+    Connection c = connectXkb();
+    if (!c)
+        return std::nullopt;
+    Reply<xcb_xkb_get_state_reply_t> r(
+        xcb_xkb_get_state_reply(c.get(), xcb_xkb_get_state(c.get(), XCB_XKB_ID_USE_CORE_KBD), nullptr), &std::free);
+    if (!r)
+        return std::nullopt;
+    return KeyboardLocks{r->lockedGroup, r->lockedMods};
+}
+
+bool lockKeyboard(KeyboardLocks locks)
+{
+    Connection c = connectXkb();
+    if (!c)
+        return false;
+    xcb_generic_error_t* error = xcb_request_check(
+        c.get(), xcb_xkb_latch_lock_state_checked(c.get(), XCB_XKB_ID_USE_CORE_KBD, 0xff, static_cast<std::uint8_t>(locks.mods),
+                                                  1, static_cast<std::uint8_t>(locks.group), 0, 0, 0));
+    std::free(error);
+    return !error && keyboardLocks() == locks;
+}
+
+bool setKeyboardLayouts(const QString& layouts)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(QStringLiteral("setxkbmap"), {QStringLiteral("-layout"), layouts});
+    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }

@@ -59,3 +59,16 @@ std::vector<unsigned> keyboardMap();
 // Buttons pressed (root pointer mask) and keys down on $DISPLAY.
 unsigned pointerButtonMask();
 int keysDown();
+
+// The keyboard's locked layout group (0 for the first) and locked modifiers (Lock is Caps Lock).
+struct KeyboardLocks {
+    unsigned group = 0;
+    unsigned mods = 0;
+    friend bool operator==(const KeyboardLocks&, const KeyboardLocks&) = default;
+};
+// Those of $DISPLAY; none without a display or XKB.
+std::optional<KeyboardLocks> keyboardLocks();
+// Locks exactly these, as a layout switch key and Caps Lock would; false when that fails.
+bool lockKeyboard(KeyboardLocks locks);
+// Gives $DISPLAY a keymap with these layouts ("us,ru") through setxkbmap; false when that fails.
+bool setKeyboardLayouts(const QString& layouts);

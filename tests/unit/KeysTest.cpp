@@ -57,14 +57,44 @@ TEST(Keys, MacKeyCodesMapToKeysyms)
     EXPECT_EQ(functions, 20);
 }
 
-TEST(Keys, TextIsCutIntoChunksOfSixteenUnitsNeverInsideASurrogatePair)
+TEST(Keys, ChunksHoldSixteenUnitsAndNeverEndInsideASurrogatePair)
 {
-    EXPECT_EQ(Keys::chunks(QString(40, u'x')), (QStringList{QString(16, u'x'), QString(16, u'x'), QString(8, u'x')}));
-    EXPECT_TRUE(Keys::chunks(QString()).isEmpty());
     const QString emoji = QStringLiteral("😀");
-    const QString text = QString(15, u'a') + emoji + QStringLiteral("b");
-    EXPECT_EQ(Keys::chunks(text), (QStringList{QString(15, u'a'), emoji + QStringLiteral("b")}));
-    EXPECT_EQ(Keys::chunks(QString(16, u'a')), QStringList{QString(16, u'a')});
+    const QString pairAtSixteen = QString(15, u'a') + emoji + QStringLiteral("b");
+    const struct {
+        QString text;
+        qsizetype from;
+        int units;
+        qsizetype length;
+    } rows[] = {
+        {QString(40, u'x'), 0, 16, 16},
+        {QString(40, u'x'), 32, 16, 8},
+        {QString(40, u'x'), 40, 16, 0},
+        {QString(), 0, 16, 0},
+        {QString(16, u'a'), 0, 16, 16},
+        {pairAtSixteen, 0, 16, 15},
+        {pairAtSixteen, 15, 16, 3},
+        {emoji + emoji, 0, 1, 2},
+        {emoji + emoji, 0, 3, 2},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Keys::chunkLength(row.text, row.from, row.units), row.length) << row.text.toStdString() << " from " << row.from;
+}
+
+TEST(Keys, ALongTextIsCutWholeChunkAfterChunk)
+{
+    QString text;
+    for (int i = 0; i < 100000; ++i)
+        text += i % 7 == 6 ? QStringLiteral("😀") : QString(QChar(u'a' + i % 26));
+    QString joined;
+    for (qsizetype at = 0, n = 0; at < text.size(); at += n) {
+        n = Keys::chunkLength(text, at, 16);
+        ASSERT_GT(n, 0);
+        ASSERT_LE(n, 16);
+        ASSERT_FALSE(text.at(at + n - 1).isHighSurrogate()) << "at " << at;
+        joined += QStringView(text).mid(at, n);
+    }
+    EXPECT_EQ(joined, text);
 }
 
 TEST(Keys, CodePointsBecomeKeysyms)
