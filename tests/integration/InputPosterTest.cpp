@@ -402,7 +402,7 @@ TEST_F(InputPosterLayoutTest, TextAndStrokesArriveAsSentAndTheLocksAreThenAsThey
             return !typed.isEmpty() && e.kind == QLatin1String("locks") && KeyboardLocks{e.hex(0), e.hex(1)} == kDesktop;
         });
         EXPECT_TRUE(restored) << row.json << ": the locks were not put back";
-        EXPECT_EQ(typed, row.arrives) << row.json;
+        EXPECT_EQ(typed.toStdString(), row.arrives.toStdString()) << row.json;
     }
     EXPECT_EQ(keyboardLocks(), kDesktop);
 }
@@ -420,7 +420,7 @@ TEST(PrivateXvfbTest, TakesConnectionsRightAfterTheLastClientLeft)
 {
     PrivateXvfb xvfb;
     ASSERT_TRUE(xvfb.running());
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 100; ++i)
         ASSERT_FALSE(rootArea().isEmpty()) << "connection " << i << " was turned away";
 }
 
