@@ -1,6 +1,7 @@
 // Input latency on the X display: from InputPoster::post to the event's arrival at an X client,
 // p50/p99 over 1000 pointer moves and 1000 clicks; the time one burst of 1000 moves takes to post;
-// and the pointer moves per second sustained when the phone sends faster than X takes them.
+// and the pointer moves per second sustained when the phone sends faster than X takes them; the
+// main thread's CPU time for typing a long text and the longest turn of its event loop meanwhile.
 // Run on an X display: scripts/with-x build/bench/input_latency
 #include "InputPoster.h"
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -124,6 +126,43 @@ std::vector<double> roundTrips(Receiver& r, InputPoster& poster, int count,
     return ms;
 }
 
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Types `length` characters in one text message; prints the main thread's CPU time until all of
+// it is sent and the longest the event loop went without a turn.
+void typeLongText(InputPoster& poster, int length)
+{
+    QString text;
+    text.reserve(length);
+    for (int i = 0; i < length; ++i)
+        text += QChar(u'a' + i % 26);
+    const double cpu = threadCpuMs();
+    QElapsedTimer wall;
+    wall.start();
+    poster.post({input::Text{text}});
+    QElapsedTimer sinceTurn;
+    sinceTurn.start();
+    qint64 longestTurnNs = 0;
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longestTurnNs = std::max(longestTurnNs, sinceTurn.nsecsElapsed());
+        sinceTurn.start();
+        if (poster.idle())
+            loop.quit();
+    });
+    tick.start(0);
+    loop.exec();
+    std::printf("text of %d characters: %.0f ms main-thread CPU, %.0f ms wall, longest event-loop turn %.1f ms\n",
+                length, threadCpuMs() - cpu, static_cast<double>(wall.elapsed()),
+                static_cast<double>(longestTurnNs) / 1e6);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -183,5 +222,8 @@ int main(int argc, char** argv)
     std::printf("sustained: %.0f moves/s sent by the phone, %.0f moves/s reached the client, %llu merged\n",
                 static_cast<double>(posted) / seconds, static_cast<double>(arrived) / seconds,
                 static_cast<unsigned long long>(poster.coalesced() - mergedBefore));
+
+    for (int length : {64 * 1024, 256 * 1024})
+        typeLongText(poster, length);
     return 0;
 }
