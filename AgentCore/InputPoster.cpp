@@ -255,7 +255,8 @@ bool InputPoster::typedNeutral(const Op& op)
     if (std::holds_alternative<Typing>(op))
         return true;
     const auto* s = std::get_if<Strokes>(&op);
-    return s && std::none_of(s->steps.begin(), s->steps.end(), [](const Keys::Step& k) { return Keys::changesLocks(k.keysym); });
+    return s && std::none_of(s->steps.begin(), s->steps.end(),
+                             [](const Keys::Step& k) { return Keys::changesLocks(k.keysym); });
 }
 
 void InputPoster::retryWhenSpareFree()

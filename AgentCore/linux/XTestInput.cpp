@@ -159,7 +159,8 @@ std::unique_ptr<XTestInput> XTestInput::open()
     const std::uint32_t root = it.data->root;
     const std::optional<std::uint8_t> xkbEvent = useXkb(c.get());
     if (!xkbEvent)
-        log(QStringLiteral("input: the X display has no XKEYBOARD extension; typing follows the desktop's locks and layout group"));
+        log(QStringLiteral("input: the X display has no XKEYBOARD extension; typing follows the desktop's "
+                           "locks and layout group"));
     return std::unique_ptr<XTestInput>(new XTestInput(std::move(c), root, screen, xkbEvent));
 }
 
