@@ -13,7 +13,7 @@
 class InputProbe {
 public:
     struct Event {
-        QString kind; // motion, press, release, keydown, keyup, mapping
+        QString kind; // motion, press, release, keydown, keyup, mapping, locks (see tools/input-probe.cpp)
         QStringList fields;
         int number(int i) const { return fields.value(i).toInt(); }
         unsigned hex(int i) const { return fields.value(i).toUInt(nullptr, 16); }
