@@ -1,8 +1,10 @@
 #include "Server.h"
 
+#include "ClientFrameCheck.h"
 #include "Gate.h"
 #include "Log.h"
 #include "linux/ListenSocket.h"
+#include "linux/TcpCounters.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -60,6 +62,66 @@ private:
     QString peer_;
 };
 
+// Qt's WebSocket layer takes unmasked client frames as they come. This reads the frame headers
+// beside it, in the socket's own buffer: it is connected to the socket before Qt's upgrader and
+// reader, so on every arrival it sees the new bytes before Qt consumes them, and the kernel's count
+// of bytes read tells where Qt's buffer starts in the stream.
+class FrameGuard : public QObject {
+public:
+    explicit FrameGuard(QTcpSocket* socket)
+        : socket_(socket)
+    {
+        connect(socket, &QTcpSocket::readyRead, this, &FrameGuard::examine);
+    }
+
+    std::function<void()> onUnmasked;
+
+    // The handshake is done: frames start at the first byte Qt has not read yet.
+    void start()
+    {
+        if (const std::optional<qint64> start = bufferStart())
+            check_.emplace(*start);
+        examine();
+    }
+
+private:
+    std::optional<qint64> bufferStart() const
+    {
+        if (!socket_)
+            return std::nullopt;
+        const std::optional<qint64> read = os::bytesRead(socket_->socketDescriptor());
+        if (!read)
+            return std::nullopt;
+        return *read - socket_->bytesAvailable();
+    }
+
+    void examine()
+    {
+        if (!check_)
+            return;
+        const std::optional<qint64> start = bufferStart();
+        if (!start)
+            return;
+        const qint64 end = *start + socket_->bytesAvailable();
+        while (check_->at() + check_->need() <= end) {
+            if (check_->at() < *start) {
+                check_.reset(); // Qt read past us: no verdict rather than a wrong one
+                return;
+            }
+            const qint64 upTo = check_->at() - *start + check_->need();
+            if (!check_->take(socket_->peek(upTo).right(check_->need()))) {
+                check_.reset();
+                if (onUnmasked)
+                    onUnmasked();
+                return;
+            }
+        }
+    }
+
+    QPointer<QTcpSocket> socket_;
+    std::optional<ClientFrameCheck> check_;
+};
+
 // ---- WSConnection ----
 
 QString WSConnection::remoteText(const QString& address)
@@ -73,19 +135,27 @@ QString WSConnection::remoteText(const QString& address)
     return host;
 }
 
-WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot)
+WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot,
+                           std::unique_ptr<FrameGuard> guard)
     : socket_(std::move(socket))
     , slot_(std::move(slot))
+    , guard_(std::move(guard))
     , probation_(std::make_unique<QTimer>())
     , remoteIP_(remoteText(socket_->peerAddress().toString()))
 {
     // Qt's own frame limit is far above the message limit; one frame must not get past it.
     socket_->setMaxAllowedIncomingMessageSize(kMaxMessage);
     socket_->setMaxAllowedIncomingFrameSize(kMaxMessage);
+    if (guard_) {
+        guard_->onUnmasked = [this] {
+            log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (unmasked frame)"));
+            close(QWebSocketProtocol::CloseCodeProtocolError, QString());
+        };
+        guard_->start();
+    }
     probation_->setSingleShot(true);
     connect(probation_.get(), &QTimer::timeout, this,
             [this] { refuse(QStringLiteral("not admitted within %1s").arg(kAdmissionMs / 1000)); });
-    probation_->start(kAdmissionMs);
     connect(socket_.get(), &QWebSocket::textMessageReceived, this,
             [this](const QString& text) { deliver(text.toUtf8()); });
     connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& data) { deliver(data); });
@@ -134,6 +204,9 @@ void WSConnection::startReceiving()
     if (receiving_)
         return;
     receiving_ = true;
+    // The owner is ready for a hello from now on; the lookup before this has a bound of its own.
+    if (!admitted_)
+        probation_->start(kAdmissionMs);
     // Messages that came before the owner was ready, in order; the owner may close us meanwhile.
     std::vector<QByteArray> early = std::move(early_);
     QPointer<WSConnection> self(this);
@@ -279,6 +352,7 @@ void Server::onTcpConnection()
                 guard->abort();
         });
         h.timer->start(kHandshakeMs);
+        h.guard = std::make_unique<FrameGuard>(raw);
         const QObject* origin = raw;
         auto forget = [this, key, origin] {
             const auto found = handshakes_.find(key);
@@ -297,14 +371,20 @@ void Server::onWebSocket()
         std::unique_ptr<QWebSocket> socket(raw);
         socket->setParent(nullptr);
         std::unique_ptr<PendingSlot> slot;
+        std::unique_ptr<FrameGuard> guard;
         const auto found = handshakes_.find({socket->peerAddress().toString(), socket->peerPort()});
         if (found != handshakes_.end()) {
             if (found->second.socket)
                 QObject::disconnect(found->second.socket.data(), nullptr, this, nullptr);
             slot = std::move(found->second.slot);
+            guard = std::move(found->second.guard);
             handshakes_.erase(found);
         }
-        auto conn = std::make_unique<WSConnection>(std::move(socket), std::move(slot));
+        auto conn = std::make_unique<WSConnection>(std::move(socket), std::move(slot), std::move(guard));
+        if (conn->closed()) {
+            conn.release()->deleteLater(); // closed for what it sent along with its handshake
+            continue;
+        }
         WSConnection* c = conn.get();
         const QString remote = c->remoteIP();
         waiting_.push_back(std::make_unique<Waiting>(Waiting{std::move(conn), nullptr}));
@@ -316,10 +396,10 @@ void Server::onWebSocket()
             }
         };
         QPointer<Server> self(this);
-        QPointer<WSConnection> guard(c);
-        std::unique_ptr<QObject> decision = admit_(remote, [self, guard](Verdict verdict) {
-            if (self && guard)
-                self->decided(guard.data(), verdict);
+        QPointer<WSConnection> weak(c);
+        std::unique_ptr<QObject> decision = admit_(remote, [self, weak](Verdict verdict) {
+            if (self && weak)
+                self->decided(weak.data(), verdict);
         });
         const auto entry = std::find_if(waiting_.begin(), waiting_.end(), [c](const auto& w) { return w->conn.get() == c; });
         if (entry != waiting_.end())

@@ -18,6 +18,7 @@ class QWebSocketServer;
 
 namespace core {
 
+class FrameGuard;
 class PendingSlot;
 struct PendingCounts;
 
@@ -26,7 +27,7 @@ struct PendingCounts;
 // `onClose` runs exactly once when the connection ends, whoever ended it.
 //
 // Until its owner calls `admitted()` the connection is on probation: it must be admitted within
-// `kAdmissionMs` of its handshake, and at most `kMaxUnadmittedBytes` of messages are taken from it;
+// `kAdmissionMs` of `startReceiving()`, and at most `kMaxUnadmittedBytes` of messages are taken from it;
 // otherwise it is closed with 4401.
 class WSConnection : public QObject {
     Q_OBJECT
@@ -34,7 +35,10 @@ public:
     static constexpr int kAdmissionMs = 10000;
     static constexpr qsizetype kMaxUnadmittedBytes = 64 * 1024;
 
-    explicit WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot = {});
+    // `slot` is the connection's place among those waiting for admission; `guard` watches that the
+    // client masks its frames (a client that does not is closed with 1002).
+    explicit WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot = {},
+                          std::unique_ptr<FrameGuard> guard = {});
     ~WSConnection() override;
 
     std::function<void(const QByteArray&)> onText;
@@ -63,6 +67,7 @@ private:
 
     std::unique_ptr<QWebSocket> socket_;
     std::unique_ptr<PendingSlot> slot_;
+    std::unique_ptr<FrameGuard> guard_;
     std::unique_ptr<QTimer> probation_;
     QString remoteIP_;
     int pending_ = 0;
@@ -108,6 +113,7 @@ private:
     struct Handshake {
         QPointer<QTcpSocket> socket;
         std::unique_ptr<PendingSlot> slot;
+        std::unique_ptr<FrameGuard> guard;
         std::unique_ptr<QTimer> timer;
     };
     struct Waiting {
