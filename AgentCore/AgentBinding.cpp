@@ -141,15 +141,19 @@ void Agent::checkBinding()
         std::optional<QString> ip;
         std::optional<QString> name;
         try {
-            ip = Tailscale::ipv4IfAny();
+            try {
+                ip = Tailscale::ipv4IfAny();
+            } catch (const std::exception&) {
+                // The command failed, which is not an answer: the binding stands while its
+                // interface still carries the address.
+                if (Tailscale::interfaceName(checked.ip) == checked.iface)
+                    throw;
+            }
             name = ip ? Tailscale::interfaceName(*ip) : std::nullopt;
         } catch (const std::exception& e) {
-            // The command failed, which is not an answer: the binding stands while its interface does.
-            if (Tailscale::nwInterface(checked.iface)) {
-                const QString why = describe(e);
-                onMain(self, [why](Agent*) { log(QStringLiteral("tailscale check failed (") + why + QLatin1Char(')')); });
-                return;
-            }
+            const QString why = describe(e);
+            onMain(self, [why](Agent*) { log(QStringLiteral("tailscale check failed (") + why + QLatin1Char(')')); });
+            return;
         }
         if (ip == checked.ip && name == checked.iface)
             return;

@@ -70,11 +70,13 @@ std::unique_ptr<QObject> whoisAsync(const QString& target, std::function<void(co
 // Throws json::DecodeError.
 Whois decodeWhois(const QByteArray& json);
 
-// The name of the first interface carrying exactly this IPv4 address text; never throws.
+// The name of the first interface carrying exactly this IPv4 address text. Throws
+// std::system_error when the interface list cannot be read.
 std::optional<QString> interfaceName(const QString& ip);
 
 // The interface a listener can be pinned to, when one of that name exists and is up: its name,
-// which is what SO_BINDTODEVICE takes. Absent otherwise. Does not block.
+// which is what SO_BINDTODEVICE takes. Absent otherwise. Does not block; throws as
+// `interfaceName` does.
 std::optional<QString> nwInterface(const QString& name);
 
 } // namespace Tailscale
