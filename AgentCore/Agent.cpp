@@ -99,7 +99,7 @@ void Agent::listenDev()
         server_ = std::make_unique<Server>(
             port, std::nullopt,
             [](const QString& remote, const Server::Decide& decide) {
-                decide(remote == QLatin1String("127.0.0.1") ? Server::Verdict::admit : Server::Verdict::refuse);
+                decide(remote == QLatin1String("127.0.0.1") ? Server::Verdict::trusted : Server::Verdict::refuse);
                 return std::unique_ptr<QObject>();
             },
             [self](std::unique_ptr<WSConnection> conn) {

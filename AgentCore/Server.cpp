@@ -430,6 +430,10 @@ void Server::decided(WSConnection* conn, Verdict verdict)
     if (c->closed())
         return;
     switch (verdict) {
+    case Verdict::trusted:
+        c->admitted();
+        onSession_(std::move(c));
+        return;
     case Verdict::admit:
         onSession_(std::move(c));
         return;

@@ -89,7 +89,9 @@ private:
 class Server : public QObject {
     Q_OBJECT
 public:
-    enum class Verdict { admit, refuse, unavailable };
+    // `trusted`: admitted, and nothing more to prove (this computer itself, in development mode), so
+    // none of the bounds on unadmitted connections apply to it from here on.
+    enum class Verdict { admit, trusted, refuse, unavailable };
     using Decide = std::function<void(Verdict)>;
     // Starts the decision about one remote address and answers through `decide`, on the main
     // thread, at most once (possibly before returning). The returned object, when there is one, is
