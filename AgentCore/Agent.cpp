@@ -97,7 +97,11 @@ void Agent::listenDev()
     QPointer<Agent> self(this);
     try {
         server_ = std::make_unique<Server>(
-            port, std::nullopt, [](const QString& remote) { return remote == QLatin1String("127.0.0.1"); },
+            port, std::nullopt,
+            [](const QString& remote, const Server::Decide& decide) {
+                decide(remote == QLatin1String("127.0.0.1") ? Server::Verdict::trusted : Server::Verdict::refuse);
+                return std::unique_ptr<QObject>();
+            },
             [self](std::unique_ptr<WSConnection> conn) {
                 if (self)
                     self->accept(std::move(conn), QStringLiteral("dev client"));

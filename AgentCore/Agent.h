@@ -5,6 +5,7 @@
 #include "Gate.h"
 #include "PairingController.h"
 #include "Protocol.h"
+#include "Server.h"
 #include "Tailscale.h"
 
 #include <QObject>
@@ -19,7 +20,6 @@
 
 namespace core {
 
-class Server;
 class Session;
 class WSConnection;
 
@@ -81,7 +81,7 @@ private:
     void retry(const QString& reason);
     void listen(const QString& ip, const QString& iface, const Whois& me);
     void checkBinding();
-    std::function<bool(const QString&)> tailscaleAdmit(const QString& owner, qint64 selfNodeID);
+    Server::Admit tailscaleAdmit(const QString& owner, qint64 selfNodeID);
     void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
                   bool takeover);
@@ -91,7 +91,7 @@ private:
     // Pairing (AgentPairing.cpp).
     void startPairing();
     void refreshPairing();
-    Gate::Result admission(const HelloParam& hello, bool live, const QString& remote) const;
+    Gate::Result admission(const HelloParam& hello, bool live, const QString& remote);
     // This Mac's details for the cloud from its own identity and the bound address.
     MacDetails makeDetails(const Whois& me) const;
 
@@ -102,6 +102,7 @@ private:
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
     std::map<QString, Device::Peer> peers_;
+    Gate::CodeGuesses guesses_;
     std::optional<Whois> me_;
     std::optional<Binding> boundTo_;
     quint64 bindAttempt_ = 0; // results of an older bind() are dropped

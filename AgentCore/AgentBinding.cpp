@@ -139,11 +139,22 @@ void Agent::checkBinding()
     QPointer<Agent> self(this);
     QThreadPool::globalInstance()->start([self, checked] {
         std::optional<QString> ip;
+        std::optional<QString> name;
         try {
-            ip = Tailscale::ipv4();
-        } catch (const std::exception&) {
+            try {
+                ip = Tailscale::ipv4IfAny();
+            } catch (const std::exception&) {
+                // The command failed, which is not an answer: the binding stands while its
+                // interface still carries the address.
+                if (Tailscale::interfaceName(checked.ip) == checked.iface)
+                    throw;
+            }
+            name = ip ? Tailscale::interfaceName(*ip) : std::nullopt;
+        } catch (const std::exception& e) {
+            const QString why = describe(e);
+            onMain(self, [why](Agent*) { log(QStringLiteral("tailscale check failed (") + why + QLatin1Char(')')); });
+            return;
         }
-        const std::optional<QString> name = ip ? Tailscale::interfaceName(*ip) : std::nullopt;
         if (ip == checked.ip && name == checked.iface)
             return;
         onMain(self, [checked, ip, name](Agent* agent) {
@@ -157,24 +168,26 @@ void Agent::checkBinding()
     });
 }
 
-std::function<bool(const QString&)> Agent::tailscaleAdmit(const QString& owner, qint64 selfNodeID)
+Server::Admit Agent::tailscaleAdmit(const QString& owner, qint64 selfNodeID)
 {
-    // Runs on a worker thread for each connection: only the captured values and `log` are used
-    // there; the peer goes to the main thread, ahead of the decision the server posts after us.
+    // One `tailscale whois` per connection, watched from the event loop rather than waited for on
+    // a worker: a hung run then costs a child process, never a pool thread.
     QPointer<Agent> self(this);
-    return [self, owner, selfNodeID](const QString& remote) {
-        std::optional<Whois> w;
-        try {
-            w = Tailscale::whois(remote);
-        } catch (const std::exception&) {
-        }
-        const bool admitted = w && Auth::decide(*w, owner, selfNodeID);
-        if (!admitted)
-            log(QStringLiteral("rejected ") + remote + QStringLiteral(" (")
-                + (w ? w->login : QStringLiteral("whois failed")) + QLatin1Char(')'));
-        if (std::optional<Device::Peer> peer = Device::peer(w, remote))
-            onMain(self, [remote, peer = *peer](Agent* agent) { agent->recordPeer(remote, peer); });
-        return admitted;
+    return [self, owner, selfNodeID](const QString& remote, Server::Decide decide) -> std::unique_ptr<QObject> {
+        return Tailscale::whoisAsync(remote, [self, owner, selfNodeID, remote, decide](const Tailscale::WhoisResult& r) {
+            if (r.local) {
+                log(QStringLiteral("cannot check ") + remote + QStringLiteral(" (") + r.failure + QLatin1Char(')'));
+                decide(Server::Verdict::unavailable);
+                return;
+            }
+            const bool admitted = r.whois && Auth::decide(*r.whois, owner, selfNodeID);
+            if (!admitted)
+                log(QStringLiteral("rejected ") + remote + QStringLiteral(" (") + (r.whois ? r.whois->login : r.failure)
+                    + QLatin1Char(')'));
+            if (std::optional<Device::Peer> peer = Device::peer(r.whois, remote); peer && self)
+                self->recordPeer(remote, *peer);
+            decide(admitted ? Server::Verdict::admit : Server::Verdict::refuse);
+        });
     };
 }
 

@@ -3,6 +3,7 @@
 #include "Agent.h"
 
 #include "KeychainLinkStore.h"
+#include "Log.h"
 #include "Platform.h"
 #include "Session.h"
 
@@ -78,8 +79,12 @@ MacDetails Agent::makeDetails(const Whois& me) const
     return MacDetails::make(me, Platform::computerName(), boundIP, config_.port);
 }
 
-Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote) const
+Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote)
 {
+    if (!dev_ && !live && guesses_.barred(remote, hello.pairCode, pairing->admittedCode())) {
+        log(QStringLiteral("pairing: too many wrong codes from ") + remote);
+        return Gate::Result::close(4401, Gate::signIn);
+    }
     std::optional<Device::State> device;
     if (auto peer = peers_.find(remote); peer != peers_.end())
         device = devices.state(peer->second.id);

@@ -40,4 +40,21 @@ Result decide(const std::optional<QString>& ticket, const std::optional<QString>
     return Result::close(4401, signIn);
 }
 
+bool CodeGuesses::barred(const QString& peer, const std::optional<QString>& pairCode,
+                         const std::optional<QString>& shownCode)
+{
+    if (shownCode != code_) {
+        code_ = shownCode;
+        wrong_.clear();
+    }
+    if (!code_)
+        return false;
+    int& wrong = wrong_[peer];
+    if (wrong >= kMaxWrong)
+        return true;
+    if (pairCode && !sameCode(pairCode->toUpper(), *code_))
+        ++wrong;
+    return false;
+}
+
 } // namespace core::Gate

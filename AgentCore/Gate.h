@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <map>
 #include <optional>
 
 namespace core::Gate {
@@ -40,5 +41,21 @@ Result decide(const std::optional<QString>& ticket, const std::optional<QString>
 
 // Constant-time equality of two codes (their lengths are not secret).
 bool sameCode(const QString& a, const QString& b);
+
+// Bounds guessing of the shown pairing code: a remote address that sent `kMaxWrong` wrong codes
+// during one code's life is barred until another code is shown. A six-character code survives a
+// handful of guesses; it would not survive reconnecting and guessing at leisure.
+class CodeGuesses {
+public:
+    static constexpr int kMaxWrong = 5;
+
+    // Takes note of one hello's `pairCode` from `peer` while `shownCode` is admitted; true when the
+    // peer is barred (this hello is then not judged any further).
+    bool barred(const QString& peer, const std::optional<QString>& pairCode, const std::optional<QString>& shownCode);
+
+private:
+    std::optional<QString> code_;
+    std::map<QString, int> wrong_;
+};
 
 } // namespace core::Gate

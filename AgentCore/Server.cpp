@@ -1,16 +1,20 @@
 #include "Server.h"
 
+#include "ClientFrameCheck.h"
+#include "Gate.h"
 #include "Log.h"
 #include "linux/ListenSocket.h"
+#include "linux/TcpCounters.h"
 
-#include <QCoreApplication>
 #include <QHostAddress>
-#include <QThreadPool>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <set>
 
 namespace core {
 
@@ -18,8 +22,105 @@ namespace {
 
 constexpr quint64 kMaxMessage = 16 * 1024 * 1024;
 constexpr int kCloseLingerMs = 5000;
+constexpr int kAcceptPauseMs = 1000;
+const QString kNotYours = QStringLiteral("device not on your account");
+// RFC 6455 "Try Again Later": the Mac could not judge the device, which says nothing about it.
+constexpr quint16 kTryAgainLater = 1013;
+const QString kCannotCheck = QStringLiteral("This Mac cannot check your device right now. Try again.");
 
 } // namespace
+
+// How many connections wait for admission, per remote address and in all.
+struct PendingCounts {
+    std::map<QString, int> perPeer;
+    int total = 0;
+    std::set<QString> full; // addresses whose refusal was logged since they were last below the limit
+};
+
+// One waiting connection's place in the counts, given back when it is destroyed.
+class PendingSlot {
+public:
+    PendingSlot(std::shared_ptr<PendingCounts> counts, QString peer)
+        : counts_(std::move(counts))
+        , peer_(std::move(peer))
+    {
+        ++counts_->perPeer[peer_];
+        ++counts_->total;
+    }
+    PendingSlot(const PendingSlot&) = delete;
+    PendingSlot& operator=(const PendingSlot&) = delete;
+    ~PendingSlot()
+    {
+        --counts_->total;
+        if (--counts_->perPeer[peer_] <= 0)
+            counts_->perPeer.erase(peer_);
+        counts_->full.erase(peer_);
+    }
+
+private:
+    std::shared_ptr<PendingCounts> counts_;
+    QString peer_;
+};
+
+// Qt's WebSocket layer takes unmasked client frames as they come. This reads the frame headers
+// beside it, in the socket's own buffer: it is connected to the socket before Qt's upgrader and
+// reader, so on every arrival it sees the new bytes before Qt consumes them, and the kernel's count
+// of bytes read tells where Qt's buffer starts in the stream.
+class FrameGuard : public QObject {
+public:
+    explicit FrameGuard(QTcpSocket* socket)
+        : socket_(socket)
+    {
+        connect(socket, &QTcpSocket::readyRead, this, &FrameGuard::examine);
+    }
+
+    std::function<void()> onUnmasked;
+
+    // The handshake is done: frames start at the first byte Qt has not read yet.
+    void start()
+    {
+        if (const std::optional<qint64> start = bufferStart())
+            check_.emplace(*start);
+        examine();
+    }
+
+private:
+    std::optional<qint64> bufferStart() const
+    {
+        if (!socket_)
+            return std::nullopt;
+        const std::optional<qint64> read = os::bytesRead(socket_->socketDescriptor());
+        if (!read)
+            return std::nullopt;
+        return *read - socket_->bytesAvailable();
+    }
+
+    void examine()
+    {
+        if (!check_)
+            return;
+        const std::optional<qint64> start = bufferStart();
+        if (!start)
+            return;
+        const qint64 end = *start + socket_->bytesAvailable();
+        while (check_->at() + check_->need() <= end) {
+            if (check_->at() < *start) {
+                check_.reset(); // Qt read past us: no verdict rather than a wrong one
+                return;
+            }
+            const qint64 upTo = check_->at() - *start + check_->need();
+            if (!check_->take(socket_->peek(upTo).right(check_->need()))) {
+                check_.reset();
+                if (onUnmasked)
+                    onUnmasked();
+                return;
+            }
+        }
+    }
+
+    QPointer<QTcpSocket> socket_;
+    std::optional<ClientFrameCheck> check_;
+};
 
 // ---- WSConnection ----
 
@@ -34,11 +135,27 @@ QString WSConnection::remoteText(const QString& address)
     return host;
 }
 
-WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket)
+WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot,
+                           std::unique_ptr<FrameGuard> guard)
     : socket_(std::move(socket))
+    , slot_(std::move(slot))
+    , guard_(std::move(guard))
+    , probation_(std::make_unique<QTimer>())
     , remoteIP_(remoteText(socket_->peerAddress().toString()))
 {
+    // Qt's own frame limit is far above the message limit; one frame must not get past it.
     socket_->setMaxAllowedIncomingMessageSize(kMaxMessage);
+    socket_->setMaxAllowedIncomingFrameSize(kMaxMessage);
+    if (guard_) {
+        guard_->onUnmasked = [this] {
+            log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (unmasked frame)"));
+            close(QWebSocketProtocol::CloseCodeProtocolError, QString());
+        };
+        guard_->start();
+    }
+    probation_->setSingleShot(true);
+    connect(probation_.get(), &QTimer::timeout, this,
+            [this] { refuse(QStringLiteral("not admitted within %1s").arg(kAdmissionMs / 1000)); });
     connect(socket_.get(), &QWebSocket::textMessageReceived, this,
             [this](const QString& text) { deliver(text.toUtf8()); });
     connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& data) { deliver(data); });
@@ -66,6 +183,14 @@ void WSConnection::deliver(const QByteArray& data)
 {
     if (closed_ || data.isEmpty())
         return;
+    if (!admitted_) {
+        // Nothing but a hello is due before admission, and a hello is small.
+        unadmittedBytes_ += data.size();
+        if (unadmittedBytes_ > kMaxUnadmittedBytes) {
+            refuse(QStringLiteral("%1 bytes before admission").arg(unadmittedBytes_));
+            return;
+        }
+    }
     if (!receiving_) {
         early_.push_back(data);
         return;
@@ -79,6 +204,9 @@ void WSConnection::startReceiving()
     if (receiving_)
         return;
     receiving_ = true;
+    // The owner is ready for a hello from now on; the lookup before this has a bound of its own.
+    if (!admitted_)
+        probation_->start(kAdmissionMs);
     // Messages that came before the owner was ready, in order; the owner may close us meanwhile.
     std::vector<QByteArray> early = std::move(early_);
     QPointer<WSConnection> self(this);
@@ -106,6 +234,19 @@ void WSConnection::close(quint16 code, const QString& reason)
     finish();
 }
 
+void WSConnection::admitted()
+{
+    admitted_ = true;
+    probation_->stop();
+    slot_.reset();
+}
+
+void WSConnection::refuse(const QString& why)
+{
+    log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (") + why + QLatin1Char(')'));
+    close(4401, Gate::signIn);
+}
+
 void WSConnection::finish()
 {
     if (closed_)
@@ -113,6 +254,8 @@ void WSConnection::finish()
     closed_ = true;
     pending_ = 0;
     early_.clear();
+    probation_->stop();
+    slot_.reset();
     auto closeHandler = std::move(onClose);
     onClose = nullptr;
     onText = nullptr;
@@ -127,72 +270,180 @@ Server::Server(int port, const std::optional<QString>& interface, Admit admit, O
     : admit_(std::move(admit))
     , onSession_(std::move(onSession))
     , onFailed_(std::move(onFailed))
+    , counts_(std::make_shared<PendingCounts>())
 {
     if (port < 1 || port > 65535)
         throw AgentError(QStringLiteral("bad port %1").arg(port));
     os::SocketFd fd = os::openListenSocket(static_cast<quint16>(port), interface);
 
-    server_ = std::make_unique<QWebSocketServer>(QString(), QWebSocketServer::NonSecureMode);
-    server_->setMaxPendingConnections(64);
-    if (!server_->setSocketDescriptor(fd.get()))
-        throw AgentError(server_->errorString());
+    // The agent accepts TCP itself and lets Qt upgrade each socket: that way it sees every
+    // connection before its handshake (to bound them), and the accepted sockets are not children
+    // of the listener, so replacing the listener leaves live connections alone.
+    tcp_ = std::make_unique<QTcpServer>();
+    if (!tcp_->setSocketDescriptor(fd.get()))
+        throw AgentError(tcp_->errorString());
     fd.release(); // the server owns the descriptor now
+    upgrader_ = std::make_unique<QWebSocketServer>(QString(), QWebSocketServer::NonSecureMode);
+    upgrader_->setMaxPendingConnections(kMaxWaiting);
 
-    connect(server_.get(), &QWebSocketServer::newConnection, this, &Server::onNewConnection);
-    connect(server_.get(), &QWebSocketServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        log(QStringLiteral("listener failed: ") + server_->errorString());
-        if (onFailed_)
-            onFailed_();
-    });
+    connect(tcp_.get(), &QTcpServer::newConnection, this, &Server::onTcpConnection);
+    connect(tcp_.get(), &QTcpServer::acceptError, this, &Server::onAcceptError);
+    connect(upgrader_.get(), &QWebSocketServer::newConnection, this, &Server::onWebSocket);
 }
 
-Server::~Server() = default;
+Server::~Server()
+{
+    for (auto& [key, handshake] : handshakes_) {
+        if (QTcpSocket* socket = handshake.socket.data()) {
+            QObject::disconnect(socket, nullptr, this, nullptr);
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+}
 
 void Server::cancel()
 {
-    if (server_)
-        server_->close();
+    if (tcp_)
+        tcp_->close();
 }
 
-quint16 Server::port() const { return server_ ? server_->serverPort() : 0; }
+quint16 Server::port() const { return tcp_ ? tcp_->serverPort() : 0; }
 
-void Server::onNewConnection()
+void Server::onAcceptError()
 {
-    while (QWebSocket* raw = server_->nextPendingConnection()) {
+    // Qt stops accepting after an error. Running out of descriptors is this process's trouble
+    // and passes; the listener itself is fine.
+    if (tcp_->serverError() == QAbstractSocket::SocketResourceError) {
+        log(QStringLiteral("listener: cannot accept (") + tcp_->errorString()
+            + QStringLiteral("); accepting again in 1s"));
+        QTimer::singleShot(kAcceptPauseMs, this, [this] { tcp_->resumeAccepting(); });
+        return;
+    }
+    log(QStringLiteral("listener failed: ") + tcp_->errorString());
+    if (onFailed_)
+        onFailed_();
+}
+
+void Server::onTcpConnection()
+{
+    while (QTcpSocket* raw = tcp_->nextPendingConnection()) {
+        raw->setParent(nullptr); // Qt's upgrader deletes it when it disconnects before upgrading
+        const QString peer = WSConnection::remoteText(raw->peerAddress().toString());
+        const auto it = counts_->perPeer.find(peer);
+        const int fromPeer = it == counts_->perPeer.end() ? 0 : it->second;
+        if (fromPeer >= kMaxWaitingPerPeer || counts_->total >= kMaxWaiting) {
+            if (counts_->full.insert(peer).second)
+                log(QStringLiteral("refused ") + peer + QStringLiteral(" (too many connections waiting)"));
+            raw->abort();
+            raw->deleteLater();
+            continue;
+        }
+
+        const std::pair<QString, quint16> key{raw->peerAddress().toString(), raw->peerPort()};
+        Handshake& h = handshakes_[key];
+        h.socket = raw;
+        h.slot = std::make_unique<PendingSlot>(counts_, peer);
+        h.timer = std::make_unique<QTimer>();
+        h.timer->setSingleShot(true);
+        QPointer<QTcpSocket> guard(raw);
+        connect(h.timer.get(), &QTimer::timeout, this, [guard] {
+            if (guard)
+                guard->abort();
+        });
+        h.timer->start(kHandshakeMs);
+        h.guard = std::make_unique<FrameGuard>(raw);
+        const QObject* origin = raw;
+        auto forget = [this, key, origin] {
+            const auto found = handshakes_.find(key);
+            if (found != handshakes_.end() && (!found->second.socket || found->second.socket.data() == origin))
+                handshakes_.erase(found);
+        };
+        connect(raw, &QTcpSocket::disconnected, this, forget);
+        connect(raw, &QObject::destroyed, this, forget);
+        upgrader_->handleConnection(raw);
+    }
+}
+
+void Server::onWebSocket()
+{
+    while (QWebSocket* raw = upgrader_->nextPendingConnection()) {
         std::unique_ptr<QWebSocket> socket(raw);
         socket->setParent(nullptr);
-        auto conn = std::make_unique<WSConnection>(std::move(socket));
-        QPointer<WSConnection> guard(conn.get());
+        std::unique_ptr<PendingSlot> slot;
+        std::unique_ptr<FrameGuard> guard;
+        const auto found = handshakes_.find({socket->peerAddress().toString(), socket->peerPort()});
+        if (found != handshakes_.end()) {
+            if (found->second.socket)
+                QObject::disconnect(found->second.socket.data(), nullptr, this, nullptr);
+            slot = std::move(found->second.slot);
+            guard = std::move(found->second.guard);
+            handshakes_.erase(found);
+        }
+        auto conn = std::make_unique<WSConnection>(std::move(socket), std::move(slot), std::move(guard));
+        if (conn->closed()) {
+            conn.release()->deleteLater(); // closed for what it sent along with its handshake
+            continue;
+        }
+        WSConnection* c = conn.get();
+        const QString remote = c->remoteIP();
+        waiting_.push_back(std::make_unique<Waiting>(Waiting{std::move(conn), nullptr}));
+        // A client that leaves before the decision takes the decision (a running lookup) with it.
+        c->onClose = [this, c] {
+            if (std::unique_ptr<Waiting> gone = takeWaiting(c)) {
+                gone->decision.reset();
+                gone->conn.release()->deleteLater(); // it is inside its own socket's signal
+            }
+        };
         QPointer<Server> self(this);
-        const QString remote = conn->remoteIP();
-        waiting_.push_back(std::move(conn));
-        // The predicate may block on external commands: ask it off the main thread.
-        Admit admit = admit_;
-        QThreadPool::globalInstance()->start([admit, remote, guard, self] {
-            const bool admitted = admit(remote);
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [guard, self, admitted] {
-                    if (self && guard)
-                        self->decided(guard.data(), admitted);
-                },
-                Qt::QueuedConnection);
+        QPointer<WSConnection> weak(c);
+        std::unique_ptr<QObject> decision = admit_(remote, [self, weak](Verdict verdict) {
+            if (self && weak)
+                self->decided(weak.data(), verdict);
         });
+        const auto entry = std::find_if(waiting_.begin(), waiting_.end(), [c](const auto& w) { return w->conn.get() == c; });
+        if (entry != waiting_.end())
+            (*entry)->decision = std::move(decision);
     }
 }
 
-void Server::decided(WSConnection* conn, bool admitted)
+std::unique_ptr<Server::Waiting> Server::takeWaiting(WSConnection* conn)
 {
-    auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const auto& c) { return c.get() == conn; });
+    const auto it = std::find_if(waiting_.begin(), waiting_.end(), [conn](const auto& w) { return w->conn.get() == conn; });
     if (it == waiting_.end())
-        return;
-    std::unique_ptr<WSConnection> owned = std::move(*it);
+        return nullptr;
+    std::unique_ptr<Waiting> owned = std::move(*it);
     waiting_.erase(it);
-    if (admitted && !owned->closed()) {
-        onSession_(std::move(owned));
+    return owned;
+}
+
+void Server::decided(WSConnection* conn, Verdict verdict)
+{
+    std::unique_ptr<Waiting> owned = takeWaiting(conn);
+    if (!owned)
+        return;
+    // The decision may be the caller of this function: it goes once the call has returned.
+    if (owned->decision)
+        owned->decision.release()->deleteLater();
+    std::unique_ptr<WSConnection> c = std::move(owned->conn);
+    c->onClose = nullptr;
+    if (c->closed())
+        return;
+    switch (verdict) {
+    case Verdict::trusted:
+        c->admitted();
+        onSession_(std::move(c));
+        return;
+    case Verdict::admit:
+        onSession_(std::move(c));
+        return;
+    case Verdict::refuse:
+        c->close(4403, kNotYours);
+        return;
+    case Verdict::unavailable:
+        c->close(kTryAgainLater, kCannotCheck);
         return;
     }
-    owned->close(4403, QStringLiteral("device not on your account"));
 }
 
 } // namespace core

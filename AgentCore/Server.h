@@ -5,22 +5,40 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
 class QWebSocket;
 class QWebSocketServer;
 
 namespace core {
 
+class FrameGuard;
+class PendingSlot;
+struct PendingCounts;
+
 // One accepted WebSocket connection. All methods run on the main thread.
 // `onText` receives every non-empty message (text or binary) as bytes once `startReceiving` ran;
 // `onClose` runs exactly once when the connection ends, whoever ended it.
+//
+// Until its owner calls `admitted()` the connection is on probation: it must be admitted within
+// `kAdmissionMs` of `startReceiving()`, and at most `kMaxUnadmittedBytes` of messages are taken from it;
+// otherwise it is closed with 4401.
 class WSConnection : public QObject {
     Q_OBJECT
 public:
-    explicit WSConnection(std::unique_ptr<QWebSocket> socket);
+    static constexpr int kAdmissionMs = 10000;
+    static constexpr qsizetype kMaxUnadmittedBytes = 64 * 1024;
+
+    // `slot` is the connection's place among those waiting for admission; `guard` watches that the
+    // client masks its frames (a client that does not is closed with 1002).
+    explicit WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot = {},
+                          std::unique_ptr<FrameGuard> guard = {});
     ~WSConnection() override;
 
     std::function<void(const QByteArray&)> onText;
@@ -35,6 +53,9 @@ public:
     void send(const QByteArray& data);
     // Sends a close message with an application close code and finishes the connection at once.
     void close(quint16 code, const QString& reason);
+    // The client proved who it is: probation ends and the listener counts it no longer as waiting.
+    void admitted();
+    bool isAdmitted() const { return admitted_; }
 
     // Remote address text: IPv4 peers (also IPv4-mapped ones) in dotted decimal, IPv6 without zone.
     static QString remoteText(const QString& address);
@@ -42,22 +63,45 @@ public:
 private:
     void deliver(const QByteArray& data);
     void finish();
+    void refuse(const QString& why);
 
     std::unique_ptr<QWebSocket> socket_;
+    std::unique_ptr<PendingSlot> slot_;
+    std::unique_ptr<FrameGuard> guard_;
+    std::unique_ptr<QTimer> probation_;
     QString remoteIP_;
     int pending_ = 0;
     bool closed_ = false;
     bool receiving_ = false;
+    bool admitted_ = false;
+    qsizetype unadmittedBytes_ = 0;
     std::vector<QByteArray> early_;
 };
 
 // Accepts WebSocket connections on one port, optionally pinned to one network interface, asks
-// `admit` (on a worker thread) about each remote address and hands admitted ones to `onSession`.
+// `admit` about each remote address and hands admitted ones to `onSession`. All methods run on the
+// main thread.
+//
+// Connections that have not been admitted yet (handshaking, being looked up, or waiting for their
+// hello) are bounded per remote address and in all; further ones are dropped at once. Handshakes
+// must complete within `kHandshakeMs`. Dropping or cancelling the server stops listening only:
+// connections already handed out stay open.
 class Server : public QObject {
     Q_OBJECT
 public:
-    using Admit = std::function<bool(const QString& remoteIP)>;
+    // `trusted`: admitted, and nothing more to prove (this computer itself, in development mode), so
+    // none of the bounds on unadmitted connections apply to it from here on.
+    enum class Verdict { admit, trusted, refuse, unavailable };
+    using Decide = std::function<void(Verdict)>;
+    // Starts the decision about one remote address and answers through `decide`, on the main
+    // thread, at most once (possibly before returning). The returned object, when there is one, is
+    // the decision in progress: the server destroys it when the connection goes away first.
+    using Admit = std::function<std::unique_ptr<QObject>(const QString& remoteIP, Decide decide)>;
     using OnSession = std::function<void(std::unique_ptr<WSConnection>)>;
+
+    static constexpr int kMaxWaitingPerPeer = 8;
+    static constexpr int kMaxWaiting = 64;
+    static constexpr int kHandshakeMs = 10000;
 
     // Throws AgentError ("bad port N", or the socket error) when the listener cannot be made.
     Server(int port, const std::optional<QString>& interface, Admit admit, OnSession onSession,
@@ -68,15 +112,33 @@ public:
     quint16 port() const;
 
 private:
-    void onNewConnection();
-    void decided(WSConnection* conn, bool admitted);
+    struct Handshake {
+        QPointer<QTcpSocket> socket;
+        std::unique_ptr<PendingSlot> slot;
+        std::unique_ptr<FrameGuard> guard;
+        std::unique_ptr<QTimer> timer;
+    };
+    struct Waiting {
+        std::unique_ptr<WSConnection> conn;
+        std::unique_ptr<QObject> decision;
+    };
 
-    std::unique_ptr<QWebSocketServer> server_;
+    void onTcpConnection();
+    void onAcceptError();
+    void onWebSocket();
+    void decided(WSConnection* conn, Verdict verdict);
+    std::unique_ptr<Waiting> takeWaiting(WSConnection* conn);
+
+    std::unique_ptr<QTcpServer> tcp_;
+    std::unique_ptr<QWebSocketServer> upgrader_;
     Admit admit_;
     OnSession onSession_;
     std::function<void()> onFailed_;
+    std::shared_ptr<PendingCounts> counts_;
+    // Keyed by the remote address and port, which is all the upgraded socket tells of its origin.
+    std::map<std::pair<QString, quint16>, Handshake> handshakes_;
     // Connections waiting for the admission decision.
-    std::vector<std::unique_ptr<WSConnection>> waiting_;
+    std::vector<std::unique_ptr<Waiting>> waiting_;
 };
 
 } // namespace core

@@ -36,7 +36,8 @@ void Session::start()
         if (self)
             self->end();
     };
-    startStreaming();
+    // Nothing of the desktop (X connection, status poll, events) exists before admission: an
+    // unadmitted client costs the agent a socket and no more.
     ws_->startReceiving();
 }
 
@@ -148,9 +149,12 @@ void Session::hello(qint64 id, const QByteArray& data)
         ws_->close(verdict.code, verdict.reason);
         return;
     }
+    ws_->admitted();
     if (!claim(param.takeover.value_or(false)))
         throw AgentError(QStringLiteral("Another device is using this Mac"));
 
+    if (!live_)
+        startStreaming();
     live_ = true;
     HelloData hello;
     hello.agentVersion = Agent::version;

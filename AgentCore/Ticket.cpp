@@ -149,6 +149,8 @@ double seconds(const QDateTime& date)
 
 Verdict check(const QString& token, const QString& owner, const QString& mac, double now, const Keys& keys)
 {
+    if (token.size() > maxLength)
+        return Verdict::invalid;
     const QByteArray text = token.toUtf8();
     const QList<QByteArray> pieces = text.split('.');
     if (pieces.size() != 3)

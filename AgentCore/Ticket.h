@@ -29,6 +29,9 @@ struct Claims {
 using PublicKey = std::shared_ptr<EVP_PKEY>;
 using Keys = std::map<QString, PublicKey>;
 
+// Real tickets are a few hundred characters; longer ones are refused before any decoding.
+inline constexpr qsizetype maxLength = 8192;
+
 // Leeway after a ticket's expiry, in seconds.
 inline constexpr double slack = 300.0;
 
@@ -42,8 +45,8 @@ PublicKey publicKey(const QByteArray& pem);
 double seconds(const QDateTime& date);
 
 // Checks an access ticket for this owner and Mac at `now` (seconds since 1970). Never throws:
-// every defect gives `invalid`; an authentic ticket for this owner and Mac past its expiry plus
-// `slack` gives `expired`.
+// every defect gives `invalid` (a token longer than `maxLength` without being looked at); an
+// authentic ticket for this owner and Mac past its expiry plus `slack` gives `expired`.
 Verdict check(const QString& token, const QString& owner, const QString& mac, double now, const Keys& keys);
 
 } // namespace core::Ticket

@@ -1,9 +1,28 @@
 #include "Agent.h"
+#include "Log.h"
 
 #include <QApplication>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+// Desktop sessions start programs with a soft limit of 1024 descriptors; every connection, child
+// process and X client costs some, and the hard limit is what the administrator actually allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        core::log(QStringLiteral("descriptor limit: ") + QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -11,6 +30,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         dev = dev || std::strcmp(argv[i], "--dev") == 0;
 
+    raiseDescriptorLimit();
     // A peer that vanishes mid-write must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
     // Without any display the agent still serves; the tray and windows then stay invisible.

@@ -1,10 +1,12 @@
 #include "Interfaces.h"
 
+#include <cerrno>
 #include <ifaddrs.h>
 #include <memory>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <system_error>
 
 namespace core::os {
 
@@ -19,7 +21,7 @@ IfAddrsPtr readList()
 {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)
-        return nullptr;
+        throw std::system_error(errno, std::generic_category(), "getifaddrs");
     return IfAddrsPtr(list);
 }
 

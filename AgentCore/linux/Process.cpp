@@ -1,9 +1,15 @@
 #include "Process.h"
 
+#include <QProcess>
+#include <QTimer>
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -78,7 +84,7 @@ std::optional<int> waitFor(pid_t pid)
 
 } // namespace
 
-ProcessOutput runProcess(const std::vector<QByteArray>& argv, qsizetype limit)
+ProcessOutput runProcess(const std::vector<QByteArray>& argv, qsizetype limit, int timeoutMs)
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -118,7 +124,19 @@ ProcessOutput runProcess(const std::vector<QByteArray>& argv, qsizetype limit)
 
     ProcessOutput result;
     char buffer[65536];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        // A child that hangs would otherwise keep this worker forever.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable{readEnd.get(), POLLIN, 0};
+        const int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
         const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
@@ -142,6 +160,75 @@ ProcessOutput runProcess(const std::vector<QByteArray>& argv, qsizetype limit)
         result.status = WEXITSTATUS(*status);
     }
     return result;
+}
+
+ChildRun::ChildRun(const std::vector<QByteArray>& argv, qsizetype limit, int timeoutMs, Done done)
+    : process_(std::make_unique<QProcess>())
+    , deadline_(std::make_unique<QTimer>())
+    , limit_(limit)
+    , done_(std::move(done))
+{
+    process_->setStandardInputFile(QProcess::nullDevice());
+    process_->setStandardErrorFile(QProcess::nullDevice());
+    // The agent ignores SIGPIPE and blocks nothing on purpose; the child starts with defaults.
+    process_->setChildProcessModifier([] {
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    });
+    connect(process_.get(), &QProcess::readyReadStandardOutput, this, [this] {
+        result_.output.output += process_->readAllStandardOutput();
+        if (result_.output.output.size() > limit_ && !result_.output.overflow) {
+            result_.output.overflow = true;
+            result_.output.output.truncate(limit_);
+            process_->kill();
+        }
+    });
+    connect(process_.get(), &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+        if (!result_.output.overflow)
+            result_.output.output += process_->readAllStandardOutput();
+        result_.output.signalled = status == QProcess::CrashExit;
+        result_.output.status = result_.output.signalled ? SIGKILL : code;
+        finish(std::move(result_));
+    });
+    connect(process_.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return; // the end of a started child arrives through `finished`
+        Result failed;
+        failed.output.status = -1;
+        failed.startError = process_->errorString();
+        // Reported from the event loop, so that the owner has finished constructing us.
+        QTimer::singleShot(0, this, [this, failed] { finish(failed); });
+    });
+    deadline_->setSingleShot(true);
+    connect(deadline_.get(), &QTimer::timeout, this, [this] {
+        result_.output.timedOut = true;
+        process_->kill();
+    });
+    deadline_->start(timeoutMs);
+
+    QStringList args;
+    for (size_t i = 1; i < argv.size(); ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    process_->start(QString::fromLocal8Bit(argv.front()), args, QIODevice::ReadOnly);
+}
+
+ChildRun::~ChildRun()
+{
+    done_ = nullptr;
+    QObject::disconnect(process_.get(), nullptr, this, nullptr);
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(1000); // SIGKILL: only the reaping is waited for
+    }
+}
+
+void ChildRun::finish(Result result)
+{
+    deadline_->stop();
+    if (Done done = std::exchange(done_, nullptr))
+        done(result);
 }
 
 } // namespace core::os

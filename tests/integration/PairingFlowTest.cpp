@@ -36,7 +36,11 @@ public:
     {
         port_ = freePortPair();
         server_ = std::make_unique<Server>(
-            port_, std::nullopt, [](const QString&) { return true; },
+            port_, std::nullopt,
+            [](const QString&, const Server::Decide& decide) {
+                decide(Server::Verdict::admit);
+                return std::unique_ptr<QObject>();
+            },
             [this, &pairing](std::unique_ptr<WSConnection> conn) {
                 std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), Config{}, std::nullopt));
                 Session* s = owned.get();

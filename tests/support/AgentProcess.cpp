@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <sys/resource.h>
+
 int freePortPair()
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
@@ -54,6 +56,16 @@ bool AgentProcess::start(const QStringList& args)
     env.insert(QStringLiteral("HOME"), home_.path());
     env.remove(QStringLiteral("XDG_CONFIG_HOME"));
     process_.setProcessEnvironment(env);
+    if (descriptorLimit_ > 0) {
+        const rlim_t soft = static_cast<rlim_t>(descriptorLimit_);
+        process_.setChildProcessModifier([soft] {
+            rlimit limit{};
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && soft < limit.rlim_max) {
+                limit.rlim_cur = soft;
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+        });
+    }
     process_.start(QStringLiteral(AGENT_BINARY), args);
     return process_.waitForStarted(5000);
 }

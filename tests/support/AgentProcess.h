@@ -20,6 +20,10 @@ public:
     // Overrides one variable of the environment the agent inherits when it starts.
     void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void stop();
+    // The soft limit of open descriptors the agent starts with (before start()); a desktop's 1024
+    // by default is what the agent meets in the wild.
+    void setDescriptorLimit(int soft) { descriptorLimit_ = soft; }
+    qint64 pid() const { return process_.processId(); }
 
     QString home() const { return home_.path(); }
     int port() const { return port_; }
@@ -39,6 +43,7 @@ private:
     QByteArray stderr_;
     int port_ = 0;
     bool configWritten_ = false;
+    int descriptorLimit_ = 0;
 };
 
 // A TCP port that is free on loopback now, and whose successor is free too.

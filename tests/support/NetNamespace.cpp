@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -46,23 +48,27 @@ NetNamespace::NetNamespace()
     name_ = QStringLiteral("ra-test-%1-%2").arg(::getpid()).arg(n);
     hostIf_ = QStringLiteral("tailscale%1").arg(id);
     peerIf_ = QStringLiteral("tsphone%1").arg(id);
-    // One /30 of 100.64.0.0/10 per id (id < 2^20).
-    const int b = 64 + (id >> 14) % 64;
-    const int c = (id >> 6) & 255;
-    const int d = (id & 63) << 2;
+    // One /29 of 100.64.0.0/10 per id (id < 2^19).
+    const int b = 64 + (id >> 13) % 64;
+    const int c = (id >> 5) & 255;
+    const int d = (id & 31) << 3;
     hostIp_ = QStringLiteral("100.%1.%2.%3").arg(b).arg(c).arg(d + 1);
     peerIp_ = QStringLiteral("100.%1.%2.%3").arg(b).arg(c).arg(d + 2);
+    otherPeerIp_ = QStringLiteral("100.%1.%2.%3").arg(b).arg(c).arg(d + 3);
+    otherHostIp_ = QStringLiteral("100.%1.%2.%3").arg(b).arg(c).arg(d + 4);
 
     // Leftovers of a killed run whose process id matched ours modulo 100000.
     remove({QStringLiteral("netns"), QStringLiteral("del"), name_});
     remove({QStringLiteral("link"), QStringLiteral("del"), hostIf_});
 
-    const QString peerCidr = peerIp_ + QStringLiteral("/30");
+    const QString peerCidr = peerIp_ + QStringLiteral("/29");
     ip({QStringLiteral("netns"), QStringLiteral("add"), name_})
         && ip({QStringLiteral("link"), QStringLiteral("add"), hostIf_, QStringLiteral("type"), QStringLiteral("veth"),
                QStringLiteral("peer"), QStringLiteral("name"), peerIf_, QStringLiteral("netns"), name_})
         && ip({QStringLiteral("-n"), name_, QStringLiteral("addr"), QStringLiteral("add"), peerCidr, QStringLiteral("dev"),
                peerIf_})
+        && ip({QStringLiteral("-n"), name_, QStringLiteral("addr"), QStringLiteral("add"), otherPeerIp_ + QStringLiteral("/29"),
+               QStringLiteral("dev"), peerIf_})
         && ip({QStringLiteral("-n"), name_, QStringLiteral("link"), QStringLiteral("set"), peerIf_, QStringLiteral("up")})
         && ip({QStringLiteral("-n"), name_, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
                QStringLiteral("up")})
@@ -89,14 +95,32 @@ bool NetNamespace::ip(const QStringList& args)
     return false;
 }
 
-bool NetNamespace::addHostAddress()
+bool NetNamespace::addHostAddress(const QString& address)
 {
-    return ip({QStringLiteral("addr"), QStringLiteral("add"), hostIp_ + QStringLiteral("/30"), QStringLiteral("dev"), hostIf_});
+    return ip({QStringLiteral("addr"), QStringLiteral("add"), address + QStringLiteral("/29"), QStringLiteral("dev"), hostIf_});
 }
 
-bool NetNamespace::removeHostAddress()
+bool NetNamespace::removeHostAddress(const QString& address)
 {
-    return ip({QStringLiteral("addr"), QStringLiteral("del"), hostIp_ + QStringLiteral("/30"), QStringLiteral("dev"), hostIf_});
+    return ip({QStringLiteral("addr"), QStringLiteral("del"), address + QStringLiteral("/29"), QStringLiteral("dev"), hostIf_});
+}
+
+NetNamespace::Inside::Inside(const NetNamespace& ns)
+{
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = ::open(QByteArray("/run/netns/" + ns.name().toUtf8()).constData(), O_RDONLY | O_CLOEXEC);
+    ok_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0)
+        ::close(target);
+}
+
+NetNamespace::Inside::~Inside()
+{
+    if (home_ < 0)
+        return;
+    if (ok_)
+        ::setns(home_, CLONE_NEWNET);
+    ::close(home_);
 }
 
 bool NetNamespace::setHostLink(bool up)

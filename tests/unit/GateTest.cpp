@@ -104,3 +104,26 @@ TEST(Gate, CodesCompareWholeAndExact)
     EXPECT_FALSE(Gate::sameCode(QStringLiteral("ABC124"), QStringLiteral("ABC123")));
     EXPECT_FALSE(Gate::sameCode(QString(), QStringLiteral("ABC123")));
 }
+
+TEST(Gate, FiveWrongCodesBarAPeerUntilAnotherCodeIsShown)
+{
+    Gate::CodeGuesses guesses;
+    const QString code = QStringLiteral("ABC123");
+    const QString guesser = QStringLiteral("100.64.0.9");
+    const QString other = QStringLiteral("100.64.0.2");
+    for (int i = 0; i < Gate::CodeGuesses::kMaxWrong; ++i)
+        EXPECT_FALSE(guesses.barred(guesser, QStringLiteral("ZZZ%1").arg(i), code)) << i;
+    // Barred now, even with the right code; hellos without a code count for nothing.
+    EXPECT_TRUE(guesses.barred(guesser, code, code));
+    EXPECT_TRUE(guesses.barred(guesser, std::nullopt, code));
+    // Other addresses and their right codes are not affected.
+    EXPECT_FALSE(guesses.barred(other, std::nullopt, code));
+    EXPECT_FALSE(guesses.barred(other, QStringLiteral("abc123"), code));
+    // A new code starts afresh; so does a code shown again after none.
+    EXPECT_FALSE(guesses.barred(guesser, QStringLiteral("XYZ789"), QStringLiteral("XYZ789")));
+    for (int i = 0; i < Gate::CodeGuesses::kMaxWrong; ++i)
+        guesses.barred(guesser, QStringLiteral("nope"), QStringLiteral("XYZ789"));
+    EXPECT_TRUE(guesses.barred(guesser, QStringLiteral("XYZ789"), QStringLiteral("XYZ789")));
+    EXPECT_FALSE(guesses.barred(guesser, QStringLiteral("XYZ789"), std::nullopt));
+    EXPECT_FALSE(guesses.barred(guesser, QStringLiteral("XYZ789"), QStringLiteral("XYZ789")));
+}

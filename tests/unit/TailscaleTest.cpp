@@ -212,3 +212,19 @@ TEST(AuthDecide, OwnerFromAnotherNodeOnly)
     for (const Row& r : rows)
         EXPECT_EQ(Auth::decide(Whois{r.node, QString::fromUtf8(r.login), {}, {}}, owner, self), r.admitted) << r.login;
 }
+
+TEST(AuthDecide, OnlyAsciiLettersIgnoreCase)
+{
+    const QString owner = QStringLiteral("sk@example.com");
+    const struct {
+        const char* login;
+        bool admitted;
+    } rows[] = {
+        {"SK@example.com", true},
+        {"\u017FK@example.com", false},  // long s folds to s under Unicode rules
+        {"s\u212A@example.com", false},  // so does the Kelvin sign to k
+        {"\u017F\u212A@example.com", false},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(Auth::decide(Whois{2, QString::fromUtf8(r.login), {}, {}}, owner, 1), r.admitted) << r.login;
+}

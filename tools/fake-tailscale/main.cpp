@@ -5,8 +5,12 @@
 //    "nodes": [{"id": 1, "stableID": "nMAC", "name": "mac.tail.ts.net.", "login": "me@example.com",
 //               "addresses": ["100.64.0.1"]},
 //              {"id": 2, "login": "me@example.com", "addresses": ["100.64.0.2"],
-//               "whois": "raw text printed instead of the whois JSON"}]}
+//               "whois": "raw text printed instead of the whois JSON"},
+//              {"id": 3, "login": "x@example.com", "addresses": ["100.64.0.3"], "whoisHangs": true}],
+//    "ipFails": true}
 //
+// A node with "whoisHangs" makes `whois` for it hang (for two minutes, then fail); "ipFails" makes `ip -4` fail (exit 1)
+// although this computer has an address.
 // "self" is this computer's node; without an IPv4 address it is "stopped" (exit 1). "stableID" and
 // "name" are optional. The file is read anew on every run, so tests change the tailnet by
 // rewriting it.
@@ -20,6 +24,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -86,6 +91,8 @@ int main(int argc, char** argv)
     const QJsonArray nodes = tailnet.value(QStringLiteral("nodes")).toArray();
 
     if (args == QStringList{QStringLiteral("ip"), QStringLiteral("-4")}) {
+        if (tailnet.value(QStringLiteral("ipFails")).toBool())
+            return fail(QStringLiteral("failed to connect to local tailscaled"));
         const QJsonValue self = tailnet.value(QStringLiteral("self"));
         const auto me = nodeWith(nodes, [&](const QJsonObject& n) { return n.value(QStringLiteral("id")) == self; });
         const QString ip = me ? firstIPv4(*me) : QString();
@@ -102,6 +109,11 @@ int main(int argc, char** argv)
         });
         if (!node)
             return fail(QStringLiteral("peer not found"));
+        if (node->value(QStringLiteral("whoisHangs")).toBool()) {
+            // Far longer than any caller waits, but ends by itself should its caller die first.
+            ::sleep(120);
+            return fail(QStringLiteral("hung"));
+        }
         if (node->contains(QStringLiteral("whois")))
             print(node->value(QStringLiteral("whois")).toString().toUtf8());
         else
