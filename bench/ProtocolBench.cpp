@@ -92,7 +92,7 @@ public:
                 ++sent;
             }
         };
-        const auto reply = QObject::connect(&socket_, &QWebSocket::textMessageReceived, &loop, [&](const QString& text) {
+        const auto onReply = [&](const QString& text) {
             const qint64 at = clock.nsecsElapsed();
             const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
             const qint64 index = o.value(QStringLiteral("id")).toInteger(-1) - firstId;
@@ -108,7 +108,8 @@ public:
                 loop.quit();
             else
                 sendMore();
-        });
+        };
+        const auto reply = QObject::connect(&socket_, &QWebSocket::textMessageReceived, &loop, onReply);
         const auto closed = QObject::connect(&socket_, &QWebSocket::disconnected, &loop, [&] {
             problem = QStringLiteral("the agent closed the connection");
             loop.quit();

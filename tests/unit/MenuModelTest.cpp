@@ -37,8 +37,8 @@ Device device(const char* id, const char* name, const QDateTime& lastSeen, Devic
 
 struct StatusRow {
     const char* name;
-    const char* zone;
-    QDateTime seen; // in `zone` unless given otherwise
+    QTimeZone zone;
+    QDateTime seen;
     QDateTime now;
     Device::State state;
     std::optional<QString> live;
@@ -56,27 +56,30 @@ const std::optional<QString> phoneLive = QStringLiteral("p");
 const std::optional<QString> otherLive = QStringLiteral("q");
 
 const StatusRow kStatusRows[] = {
-    {"live device, even disabled", "Europe/Berlin", local(kBerlin, 2026, 1, 1, 9, 0), local(kBerlin, 2026, 3, 1, 9, 0),
+    {"live device, even disabled", kBerlin, local(kBerlin, 2026, 1, 1, 9, 0), local(kBerlin, 2026, 3, 1, 9, 0),
      disabled, phoneLive, "connected now"},
-    {"another device live, this one disabled", "Europe/Berlin", local(kBerlin, 2026, 3, 1, 8, 0),
+    {"another device live, this one disabled", kBerlin, local(kBerlin, 2026, 3, 1, 8, 0),
      local(kBerlin, 2026, 3, 1, 9, 0), disabled, otherLive, "disabled"},
-    {"earlier the same day", "Europe/Berlin", local(kBerlin, 2026, 3, 1, 0, 1), local(kBerlin, 2026, 3, 1, 23, 59),
-     active, otherLive, "last used today"},
-    {"later today than now", "Europe/Berlin", local(kBerlin, 2026, 3, 1, 22, 0), local(kBerlin, 2026, 3, 1, 9, 0),
+    {"another device live, this one seen earlier today", kBerlin, local(kBerlin, 2026, 3, 1, 0, 1),
+     local(kBerlin, 2026, 3, 1, 23, 59), active, otherLive, "last used today"},
+    {"later today than now", kBerlin, local(kBerlin, 2026, 3, 1, 22, 0), local(kBerlin, 2026, 3, 1, 9, 0),
      active, none, "last used today"},
+    // A clock set back since: the last use lies on a later day than now.
+    {"later day than now", kBerlin, local(kBerlin, 2026, 3, 2, 0, 30), local(kBerlin, 2026, 3, 1, 23, 0), active,
+     none, "last used today"},
     // 22:59 and 23:01 UTC: the same day in UTC, two days in Berlin.
-    {"one minute before midnight", "Europe/Berlin", local(kBerlin, 2026, 2, 28, 23, 59),
+    {"one minute before midnight", kBerlin, local(kBerlin, 2026, 2, 28, 23, 59),
      local(kBerlin, 2026, 3, 1, 0, 1), active, none, "last used yesterday"},
-    // 26 hours: whole elapsed days would say 1.
-    {"three calendar days", "Europe/Berlin", local(kBerlin, 2026, 2, 26, 23, 0), local(kBerlin, 2026, 3, 1, 1, 0),
+    // 50 hours: whole elapsed days would say 2.
+    {"three calendar days", kBerlin, local(kBerlin, 2026, 2, 26, 23, 0), local(kBerlin, 2026, 3, 1, 1, 0),
      active, none, "last used 3 days ago"},
     // Clocks went forward that night: the two midnights are 23 hours apart.
-    {"day after spring forward", "Europe/Berlin", local(kBerlin, 2026, 3, 29, 12, 0),
+    {"day after spring forward", kBerlin, local(kBerlin, 2026, 3, 29, 12, 0),
      local(kBerlin, 2026, 3, 30, 0, 30), active, none, "last used yesterday"},
     // Clocks went back on 1 November: from midnight to midnight is 73 hours, not 72.
-    {"across fall back", "America/New_York", local(kNewYork, 2026, 10, 31, 0, 30), local(kNewYork, 2026, 11, 3, 0, 10),
+    {"across fall back", kNewYork, local(kNewYork, 2026, 10, 31, 0, 30), local(kNewYork, 2026, 11, 3, 0, 10),
      active, none, "last used 3 days ago"},
-    {"never seen", "Europe/Berlin", QDateTime(), local(kBerlin, 2026, 3, 1, 9, 0), active, none, "last used today"},
+    {"never seen", kBerlin, QDateTime(), local(kBerlin, 2026, 3, 1, 9, 0), active, none, "last used today"},
 };
 
 class MenuModelStatus : public ::testing::TestWithParam<StatusRow> {};
@@ -84,11 +87,10 @@ class MenuModelStatus : public ::testing::TestWithParam<StatusRow> {};
 TEST_P(MenuModelStatus, NamesTheDevicesState)
 {
     const StatusRow& row = GetParam();
-    const QTimeZone zone(row.zone);
-    ASSERT_TRUE(zone.isValid()) << row.zone;
-    const Device d = device("p", "phone", row.seen, row.state);
+    ASSERT_TRUE(row.zone.isValid()) << "no time zone data";
+    const Device d = device("p", "phone", row.seen.toUTC(), row.state);
     // The instants are handed over in UTC, so only `calendar` can supply the local day.
-    EXPECT_EQ(MenuModel::status(d, row.live, row.now.toUTC(), zone).toStdString(), row.expected);
+    EXPECT_EQ(MenuModel::status(d, row.live, row.now.toUTC(), row.zone).toStdString(), row.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, MenuModelStatus, ::testing::ValuesIn(kStatusRows), [](const auto& info) {
@@ -143,7 +145,8 @@ TEST(MenuModel, PairedListsDevicesInTheGivenOrder)
                                      separator,
                                      StatusLine{QStringLiteral("Devices")},
                                      DeviceLine{QStringLiteral("p"), QStringLiteral("phone · connected now"), true},
-                                     DeviceLine{QStringLiteral("t"), QStringLiteral("tablet · last used yesterday"), false},
+                                     DeviceLine{QStringLiteral("t"), QStringLiteral("tablet · last used yesterday"),
+                                                false},
                                      separator,
                                      pair,
                                      unpair,
@@ -163,8 +166,14 @@ TEST(MenuModel, PairedWithoutDevicesHasNoDeviceSection)
 
 TEST(MenuModel, UnpairedLeavesRememberedDevicesOut)
 {
-    const std::vector<Line> expected{StatusLine{QStringLiteral("Not paired")}, StatusLine{QStringLiteral("Connected: dev client")},
-                                     separator, tailscaleOff, separator, boldPair, separator, quit};
+    const std::vector<Line> expected{StatusLine{QStringLiteral("Not paired")},
+                                     StatusLine{QStringLiteral("Connected: dev client")},
+                                     separator,
+                                     tailscaleOff,
+                                     separator,
+                                     boldPair,
+                                     separator,
+                                     quit};
     EXPECT_EQ(menu(false, QStringLiteral("dev client"), TailscaleState::off(), twoDevices(), QStringLiteral("p")),
               expected);
 }
