@@ -55,6 +55,8 @@ double wallMs()
 }
 
 // An Xvfb of one size, its display number read back through -displayfd; dies with this process.
+// -noreset: the server otherwise resets when its last client leaves and turns away a client that
+// connects meanwhile, which the benchmark's short-lived connections would run into.
 class Xvfb {
 public:
     bool start(int w, int h)
@@ -72,7 +74,7 @@ public:
         process_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QString::number(writeEnd),
                                                 QStringLiteral("-screen"), QStringLiteral("0"),
                                                 QStringLiteral("%1x%2x24").arg(w).arg(h), QStringLiteral("-nolisten"),
-                                                QStringLiteral("tcp")});
+                                                QStringLiteral("tcp"), QStringLiteral("-noreset")});
         close(writeEnd);
         QByteArray number;
         char c = 0;
