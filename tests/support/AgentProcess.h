@@ -35,7 +35,6 @@ public:
     int countLog(const QString& text);
     QString log();
     bool running() const { return process_.state() == QProcess::Running; }
-    qint64 pid() const { return process_.processId(); }
 
 private:
     QTemporaryDir home_;
