@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -113,4 +115,32 @@ TEST(FrameQueue, KeepsOnlyTheNewestWaitingFramesWhenTheSinkIsSlow)
     }
     EXPECT_LE(sent.size(), 3u);
     EXPECT_EQ(sent.back(), 5);
+}
+
+// With an idle interval far longer than any test, only a wake-up can make the thread act.
+TEST(FrameQueue, PushedFrameIsSentWithoutWaitingForTheIdleInterval)
+{
+    Recorder rec;
+    FrameQueue queue(rec.sink(), 1h);
+    queue.push(frame(1));
+    ASSERT_TRUE(rec.waitForStamp(1));
+    queue.push(frame(2));
+    EXPECT_TRUE(rec.waitForStamp(2));
+}
+
+TEST(FrameQueue, DestroyingAQueueWaitingOutItsIdleIntervalReturns)
+{
+    Recorder rec;
+    auto queue = std::make_unique<FrameQueue>(rec.sink(), 1h);
+    queue->push(frame(1));
+    ASSERT_TRUE(rec.waitForStamp(1));
+    auto gone = std::make_shared<std::promise<void>>();
+    std::future<void> done = gone->get_future();
+    // Destroyed on a thread of its own, so that a destructor that never returns fails the test
+    // instead of hanging it.
+    std::thread([queue = std::move(queue), gone]() mutable {
+        queue.reset();
+        gone->set_value();
+    }).detach();
+    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
 }
