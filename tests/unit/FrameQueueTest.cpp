@@ -99,22 +99,27 @@ TEST(FrameQueue, KeepsOnlyTheNewestWaitingFramesWhenTheSinkIsSlow)
             [&](const VideoFramePtr& f, bool repeat) {
                 if (repeat)
                     return;
+                {
+                    std::lock_guard lock(sentMutex);
+                    sent.push_back(f->timestampNs);
+                    changed.notify_all();
+                }
                 std::lock_guard wait(gate); // blocks while the test holds the gate
-                std::lock_guard lock(sentMutex);
-                sent.push_back(f->timestampNs);
-                changed.notify_all();
             },
             10s);
         queue.push(frame(1));
-        // Frame 1 may already be in the sink; then 2..5 wait and only the newest two survive.
+        {
+            // Frame 1 is in the sink; 2..5 wait, and only the newest two of them stay.
+            std::unique_lock lock(sentMutex);
+            ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !sent.empty(); }));
+        }
         for (int i = 2; i <= 5; ++i)
             queue.push(frame(i));
         hold.unlock();
         std::unique_lock lock(sentMutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !sent.empty() && sent.back() == 5; }));
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return sent.back() == 5; }));
     }
-    EXPECT_LE(sent.size(), 3u);
-    EXPECT_EQ(sent.back(), 5);
+    EXPECT_EQ(sent, (std::vector<int64_t>{1, 4, 5}));
 }
 
 // With an idle interval far longer than any test, only a wake-up can make the thread act.
