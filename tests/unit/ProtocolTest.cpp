@@ -101,6 +101,15 @@ TEST(Wire, HelloParamIsAllOptional)
     EXPECT_EQ(q.takeover, true);
     EXPECT_FALSE(q.ticket);
     EXPECT_EQ(q.pairCode, QStringLiteral("ABC"));
+    // false is a value of its own, not the same as absent.
+    EXPECT_EQ(Wire::decode<HelloParam>(R"({"type":"hello","id":1,"takeover":false})").takeover, std::optional(false));
+}
+
+TEST(Wire, MessagesThatAreNotJsonObjectsSayWhich)
+{
+    EXPECT_TRUE(badParams<HelloParam>("{").startsWith(QStringLiteral("bad params: the data is not valid JSON (")))
+        << badParams<HelloParam>("{").toStdString();
+    EXPECT_EQ(badParams<HelloParam>("[1]"), QStringLiteral("bad params: expected a JSON object at the top level"));
 }
 
 TEST(Wire, IntegerRangesAndFractionsAreBadParams)
