@@ -78,6 +78,13 @@ TEST(FrameQueue, NothingIsRepeatedAfterClearingTheLastFrame)
         queue.clearLast();
         queue.push(frame(9));
         ASSERT_TRUE(rec.waitForStamp(9));
+        queue.clearLast();
+        // Absence needs a span of time: ten idle intervals. At most one repeat of 9 may have been
+        // on its way when the clear came.
+        std::unique_lock lock(rec.mutex);
+        const auto repeatsOf9 = [&] { return std::count(rec.sent.begin(), rec.sent.end(), std::make_pair(int64_t(9), true)); };
+        const auto before = repeatsOf9();
+        EXPECT_FALSE(rec.changed.wait_for(lock, 200ms, [&] { return repeatsOf9() > before + 1; }));
     }
     // Once 8 replaced 7 as the last frame, 7 never comes back.
     std::lock_guard lock(rec.mutex);
