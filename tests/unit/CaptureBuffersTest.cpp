@@ -92,6 +92,7 @@ TEST(Thumbs, HeightFollowsTheIntegerRule)
     EXPECT_EQ(Thumbs::height(320, 1512, 982), 207);
     EXPECT_EQ(Thumbs::height(480, 1920, 1080), 270);
     EXPECT_EQ(Thumbs::height(320, 1, 5), 1600); // no division for a width below 2
+    EXPECT_EQ(Thumbs::height(320, 2, 5), 800);
     EXPECT_EQ(Thumbs::height(320, 0, 0), 2);
     EXPECT_EQ(Thumbs::height(320, 3000, 1), 2);
 }
