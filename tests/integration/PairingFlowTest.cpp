@@ -227,14 +227,12 @@ Outcome<CloudAPI::Poll> pollFrom(const QString& base, QObject* owner)
 
 TEST(CloudReplies, EnormousReplyFailsClearly)
 {
-    // Announced by its length, or only noticed while it arrives.
-    for (const QByteArray& head : {QByteArray("Content-Length: 8388608\r\n"), QByteArray("Connection: close\r\n")}) {
-        QObject owner;
-        CannedHttp canned("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + head + "\r\n" + QByteArray(8 << 20, ' '));
-        const auto r = pollFrom(canned.base(), &owner);
-        EXPECT_FALSE(r.ok()) << head.constData();
-        EXPECT_EQ(r.error, QStringLiteral("cloud reply too large")) << head.constData();
-    }
+    QObject owner;
+    CannedHttp canned("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 8388608\r\n\r\n"
+                      + QByteArray(8 << 20, ' '));
+    const auto r = pollFrom(canned.base(), &owner);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.error, QStringLiteral("cloud reply too large"));
 }
 
 TEST(CloudReplies, TruncatedReplyFailsClearly)
