@@ -153,6 +153,20 @@ TEST_F(AgentProtocol, SecondClientNeedsTakeover)
     EXPECT_EQ(error(second->request(QStringLiteral("nope"), 4)), QStringLiteral("unknown request \"nope\""));
 }
 
+TEST_F(AgentProtocol, TakeoverFalseLeavesTheLiveSessionAlone)
+{
+    startAgent();
+    auto first = liveClient();
+    auto second = connect();
+    EXPECT_EQ(error(second->request(QStringLiteral("hello"), 1, {{QStringLiteral("takeover"), false}})),
+              QStringLiteral("Another device is using this Mac"));
+    // Had the first session been kicked, "kicked" would come before this reply.
+    first->sendText(R"({"type":"nope","id":2})");
+    const QJsonObject reply = parseJson(first->next().value_or(QByteArray()));
+    EXPECT_EQ(error(reply), QStringLiteral("unknown request \"nope\"")) << QJsonDocument(reply).toJson().constData();
+    EXPECT_TRUE(first->isOpen());
+}
+
 TEST_F(AgentProtocol, TakeoverWithNobodyActiveStillSaysTookOver)
 {
     startAgent();

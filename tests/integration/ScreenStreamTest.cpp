@@ -41,6 +41,16 @@ bool looksLike(const VideoFrame& f, int x, int y, uint32_t rgb)
     return std::abs(got.y - want.y) <= 4 && std::abs(got.u - want.u) <= 4 && std::abs(got.v - want.v) <= 4;
 }
 
+// The root window's cursor has dark pixels near its hot spot; the white square under it has none.
+bool pointerAt(const VideoFrame& f, int x, int y)
+{
+    int dark = 0;
+    for (int yy = y - 10; yy < y + 10; ++yy)
+        for (int xx = x - 10; xx < x + 10; ++xx)
+            dark += f.y[size_t(yy) * size_t(f.strideY) + size_t(xx)] < 100;
+    return dark > 4;
+}
+
 // Keeps the newest frame; frames arrive on the capture thread.
 class FrameSink {
 public:
@@ -126,13 +136,17 @@ TEST_F(ScreenStreamTest, PointerIsDrawnIn)
     painter->movePointer(500, 500); // over the white square
     stream.start(main, 0, 30);
     ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 550, 550, kWhite); }));
-    // The root window's cursor has dark pixels near its hot spot.
-    const VideoFramePtr f = sink.latest();
-    int dark = 0;
-    for (int y = 490; y < 510; ++y)
-        for (int xx = 490; xx < 510; ++xx)
-            dark += f->y[size_t(y) * size_t(f->strideY) + size_t(xx)] < 100;
-    EXPECT_GT(dark, 4);
+    EXPECT_TRUE(pointerAt(*sink.latest(), 500, 500));
+}
+
+TEST_F(ScreenStreamTest, PointerMovedOverAStillScreenShowsInALaterFrame)
+{
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 550, 550, kWhite); }));
+    ASSERT_FALSE(pointerAt(*sink.latest(), 500, 500));
+    // Nothing is drawn: only the pointer's move can bring a new frame.
+    painter->movePointer(500, 500);
+    EXPECT_TRUE(sink.waitFor([](const VideoFrame& f) { return pointerAt(f, 500, 500); }));
 }
 
 TEST_F(ScreenStreamTest, MaxEdgeScales2880x1800To1280x800)

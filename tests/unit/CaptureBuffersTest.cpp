@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 using namespace core;
@@ -92,6 +93,7 @@ TEST(Thumbs, HeightFollowsTheIntegerRule)
     EXPECT_EQ(Thumbs::height(320, 1512, 982), 207);
     EXPECT_EQ(Thumbs::height(480, 1920, 1080), 270);
     EXPECT_EQ(Thumbs::height(320, 1, 5), 1600); // no division for a width below 2
+    EXPECT_EQ(Thumbs::height(320, 2, 5), 800);
     EXPECT_EQ(Thumbs::height(320, 0, 0), 2);
     EXPECT_EQ(Thumbs::height(320, 3000, 1), 2);
 }
@@ -109,4 +111,30 @@ TEST(Thumbs, JpegOfAPictureDecodesBackToItsSize)
     EXPECT_LE(c >> 16, 8u);
     EXPECT_LE((c >> 8) & 0xff, 8u);
     EXPECT_GE(c & 0xff, 245u);
+}
+
+// The luminance quantisation table in the file shows the quality used: the JPEG standard's table
+// scaled the libjpeg way (quality 60 scales by 80 %). Summed, so the zigzag order does not matter.
+TEST(Thumbs, JpegQualityIsTheGivenFractionOfAHundred)
+{
+    static const int kStandardLuminance[64] = {
+        16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+        14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+        18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+        49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99,
+    };
+    int want = 0;
+    for (const int q : kStandardLuminance)
+        want += std::clamp((q * 80 + 50) / 100, 1, 255);
+
+    const auto px = solid(64, 36, 0, 0, 255);
+    const auto bytes = Thumbs::jpeg({px.data(), 64 * 4, 64, 36}, 0.6);
+    ASSERT_TRUE(bytes);
+    const qsizetype dqt = bytes->indexOf(QByteArray("\xff\xdb", 2));
+    ASSERT_GE(dqt, 0);
+    ASSERT_EQ(bytes->at(dqt + 4), 0); // 8-bit entries, table 0 (luminance)
+    int got = 0;
+    for (int i = 0; i < 64; ++i)
+        got += static_cast<unsigned char>(bytes->at(dqt + 5 + i));
+    EXPECT_EQ(got, want);
 }

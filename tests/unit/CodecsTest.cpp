@@ -136,6 +136,25 @@ TEST(Codecs, ConstrainedBaselineNeedsTheConstraintFlag)
     EXPECT_FALSE(Codecs::isConstrainedBaselineH264(h264("640c1f")));
 }
 
+TEST(Codecs, ConstrainedBaselineNeedsASixDigitProfileLevelId)
+{
+    for (const char* fmtp : {"packetization-mode=1;profile-level-id=42e01f00", "packetization-mode=1;profile-level-id=42e01",
+                             "packetization-mode=1"})
+        EXPECT_FALSE(Codecs::isConstrainedBaselineH264(Codecs::Payload{96, "H264", 90000, fmtp, {}})) << fmtp;
+}
+
+TEST(Codecs, VideoSectionWithoutAttributesTakesNoneFromTheNextSection)
+{
+    const auto payloads = Codecs::videoPayloads(sdp({"m=video 9 UDP/TLS/RTP/SAVPF 96", "m=audio 9 UDP/TLS/RTP/SAVPF 96",
+                                                     "a=rtpmap:96 opus/48000/2", "a=fmtp:96 apt=97", ""}));
+    ASSERT_EQ(payloads.size(), 1u);
+    EXPECT_EQ(payloads[0].type, 96);
+    EXPECT_EQ(payloads[0].codec, QString());
+    EXPECT_EQ(payloads[0].clockRate, 0);
+    EXPECT_EQ(payloads[0].fmtp, QString());
+    EXPECT_EQ(payloads[0].repairs, std::nullopt);
+}
+
 TEST(Codecs, ChoosesH265OnlyWhenAllowedThenConstrainedBaselineH264)
 {
     // As a browser offers after preferInOffer: H265 first, then H.264 variants, then the rest.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -76,6 +78,13 @@ TEST(FrameQueue, NothingIsRepeatedAfterClearingTheLastFrame)
         queue.clearLast();
         queue.push(frame(9));
         ASSERT_TRUE(rec.waitForStamp(9));
+        queue.clearLast();
+        // Absence needs a span of time: ten idle intervals. At most one repeat of 9 may have been
+        // on its way when the clear came.
+        std::unique_lock lock(rec.mutex);
+        const auto repeatsOf9 = [&] { return std::count(rec.sent.begin(), rec.sent.end(), std::make_pair(int64_t(9), true)); };
+        const auto before = repeatsOf9();
+        EXPECT_FALSE(rec.changed.wait_for(lock, 200ms, [&] { return repeatsOf9() > before + 1; }));
     }
     // Once 8 replaced 7 as the last frame, 7 never comes back.
     std::lock_guard lock(rec.mutex);
@@ -97,20 +106,53 @@ TEST(FrameQueue, KeepsOnlyTheNewestWaitingFramesWhenTheSinkIsSlow)
             [&](const VideoFramePtr& f, bool repeat) {
                 if (repeat)
                     return;
+                {
+                    std::lock_guard lock(sentMutex);
+                    sent.push_back(f->timestampNs);
+                    changed.notify_all();
+                }
                 std::lock_guard wait(gate); // blocks while the test holds the gate
-                std::lock_guard lock(sentMutex);
-                sent.push_back(f->timestampNs);
-                changed.notify_all();
             },
             10s);
         queue.push(frame(1));
-        // Frame 1 may already be in the sink; then 2..5 wait and only the newest two survive.
+        {
+            // Frame 1 is in the sink; 2..5 wait, and only the newest two of them stay.
+            std::unique_lock lock(sentMutex);
+            ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !sent.empty(); }));
+        }
         for (int i = 2; i <= 5; ++i)
             queue.push(frame(i));
         hold.unlock();
         std::unique_lock lock(sentMutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !sent.empty() && sent.back() == 5; }));
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return sent.back() == 5; }));
     }
-    EXPECT_LE(sent.size(), 3u);
-    EXPECT_EQ(sent.back(), 5);
+    EXPECT_EQ(sent, (std::vector<int64_t>{1, 4, 5}));
+}
+
+// With an idle interval far longer than any test, only a wake-up can make the thread act.
+TEST(FrameQueue, PushedFrameIsSentWithoutWaitingForTheIdleInterval)
+{
+    Recorder rec;
+    FrameQueue queue(rec.sink(), 1h);
+    queue.push(frame(1));
+    ASSERT_TRUE(rec.waitForStamp(1));
+    queue.push(frame(2));
+    EXPECT_TRUE(rec.waitForStamp(2));
+}
+
+TEST(FrameQueue, DestroyingAQueueWaitingOutItsIdleIntervalReturns)
+{
+    Recorder rec;
+    auto queue = std::make_unique<FrameQueue>(rec.sink(), 1h);
+    queue->push(frame(1));
+    ASSERT_TRUE(rec.waitForStamp(1));
+    auto gone = std::make_shared<std::promise<void>>();
+    std::future<void> done = gone->get_future();
+    // Destroyed on a thread of its own, so that a destructor that never returns fails the test
+    // instead of hanging it.
+    std::thread([queue = std::move(queue), gone]() mutable {
+        queue.reset();
+        gone->set_value();
+    }).detach();
+    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
 }

@@ -45,6 +45,8 @@ TEST(Geometry, DisplayContainingUsesHalfOpenFrames)
     EXPECT_EQ(display({3360, 10}, list), std::nullopt);
     EXPECT_EQ(display({100, 900}, list), std::nullopt);
     EXPECT_EQ(display({-1, 0}, list), std::nullopt);
+    // One point wide and high still holds its origin.
+    EXPECT_EQ(display({5000, 0}, {displayAt(3, 5000, 0, 1, 1)}), 3u);
 }
 
 TEST(Geometry, StreamLost)

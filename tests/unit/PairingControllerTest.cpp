@@ -248,6 +248,24 @@ TEST_F(Pairing, CheckForgetsTheLinkOnlyWhenTheCloudSaysSo)
     EXPECT_EQ(events, (std::vector<std::string>{"unlinked", "change", "remote"}));
 }
 
+TEST_F(Pairing, CheckFinishesOnceEachAnswerArrives)
+{
+    make(link());
+    int done = 0;
+    // Server error, offline, still linked, unlinked; then nothing left to ask about.
+    for (const int status : {500, 0, 200, 401}) {
+        controller->check([&] { ++done; });
+        const int before = done;
+        if (status)
+            cloud.answer(status);
+        else
+            cloud.fail();
+        EXPECT_EQ(done, before + 1) << status;
+    }
+    controller->check([&] { ++done; });
+    EXPECT_EQ(done, 5);
+}
+
 TEST_F(Pairing, CheckAnswerForAnOldTokenDoesNotUnlinkANewPairing)
 {
     make(link());

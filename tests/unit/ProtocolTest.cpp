@@ -1,6 +1,8 @@
 #include "Log.h"
 #include "Protocol.h"
 
+#include <QJsonDocument>
+
 #include <gtest/gtest.h>
 
 using namespace core;
@@ -41,6 +43,33 @@ TEST(Wire, EventsAreByteExact)
     EXPECT_EQ(s(Wire::event(ice)), R"({"candidate":"candidate:1","sdpMLineIndex":0,"type":"rtc.ice"})");
 }
 
+// Each member with a value of its own, so that a member written under another's name shows.
+TEST(Wire, PayloadsWriteEveryMemberUnderItsOwnName)
+{
+    const auto json = [](const auto& payload) { return s(QJsonDocument(payload.toJson()).toJson(QJsonDocument::Compact)); };
+    const WindowInfo window{7, QStringLiteral("Doc"), 1, 2, 3, 4, 9u};
+    const std::pair<std::string, const char*> rows[] = {
+        {json(DisplayIdData{5u}), R"({"displayId":5})"},
+        {json(DisplayIdData{std::nullopt}), R"({})"},
+        {json(ClipboardData{QStringLiteral("hi"), QStringLiteral("iVBO")}), R"({"png":"iVBO","text":"hi"})"},
+        {json(window), R"({"displayId":9,"height":4,"id":7,"title":"Doc","width":3,"x":1,"y":2})"},
+        {json(AppInfo{42, QStringLiteral("org.x"), QStringLiteral("X"), QStringLiteral("icon64"), true, false, {window}}),
+         R"({"active":true,"bundleId":"org.x","hidden":false,"icon":"icon64","name":"X","pid":42,)"
+         R"("windows":[{"displayId":9,"height":4,"id":7,"title":"Doc","width":3,"x":1,"y":2}]})"},
+        {json(InstalledApp{QStringLiteral("org.y"), QStringLiteral("Y")}), R"({"bundleId":"org.y","name":"Y"})"},
+        {json(ActionInfo{QStringLiteral("lock"), QStringLiteral("Lock screen"), true}),
+         R"({"builtin":true,"id":"lock","name":"Lock screen"})"},
+        {json(ActionOutput{3, QStringLiteral("out")}), R"({"exitCode":3,"output":"out"})"},
+        {json(StatsEvent{30, 29.5, 1280, 800, 4.25, 8000, 7000, QStringLiteral("bandwidth"), QStringLiteral("x264enc"),
+                         QStringLiteral("H264")}),
+         R"({"captureFps":30,"codec":"H264","encodeFps":29.5,"encodeMs":4.25,"encoder":"x264enc","height":800,)"
+         R"("limit":"bandwidth","sentKbps":7000,"targetKbps":8000,"type":"stats","width":1280})"},
+        {json(ClipboardEvent{QStringLiteral("hi"), QStringLiteral("iVBO")}), R"({"png":"iVBO","text":"hi","type":"clipboard"})"},
+    };
+    for (const auto& [got, want] : rows)
+        EXPECT_EQ(got, want);
+}
+
 TEST(Wire, DisplaysWriteWholeDoublesWithoutFraction)
 {
     DisplayInfo d{4294967295u, QStringLiteral("DP-1"), 1920, 1080, 2, true, -1920, 0.5};
@@ -72,6 +101,15 @@ TEST(Wire, HelloParamIsAllOptional)
     EXPECT_EQ(q.takeover, true);
     EXPECT_FALSE(q.ticket);
     EXPECT_EQ(q.pairCode, QStringLiteral("ABC"));
+    // false is a value of its own, not the same as absent.
+    EXPECT_EQ(Wire::decode<HelloParam>(R"({"type":"hello","id":1,"takeover":false})").takeover, std::optional(false));
+}
+
+TEST(Wire, MessagesThatAreNotJsonObjectsSayWhich)
+{
+    EXPECT_TRUE(badParams<HelloParam>("{").startsWith(QStringLiteral("bad params: the data is not valid JSON (")))
+        << badParams<HelloParam>("{").toStdString();
+    EXPECT_EQ(badParams<HelloParam>("[1]"), QStringLiteral("bad params: expected a JSON object at the top level"));
 }
 
 TEST(Wire, IntegerRangesAndFractionsAreBadParams)
