@@ -94,6 +94,7 @@ RTC::RTC(bool loopbackIce, QObject* parent)
     answerTimeout_.setSingleShot(true);
     connect(&answerTimeout_, &QTimer::timeout, this, [this] { finishAnswer(std::nullopt, QStringLiteral("no answer")); });
     connect(&adaptTimer_, &QTimer::timeout, this, &RTC::adapt);
+    adaptTimer_.setTimerType(Qt::PreciseTimer);
 }
 
 RTC::~RTC()
