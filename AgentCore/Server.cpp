@@ -59,7 +59,7 @@ WSConnection::~WSConnection()
     if (!closed_)
         lingering->close();
     connect(lingering, &QWebSocket::disconnected, lingering, &QObject::deleteLater);
-    QTimer::singleShot(kCloseLingerMs, lingering, [lingering] { lingering->abort(); lingering->deleteLater(); });
+    QTimer::singleShot(kCloseLingerMs, Qt::PreciseTimer, lingering, [lingering] { lingering->abort(); lingering->deleteLater(); });
 }
 
 void WSConnection::deliver(const QByteArray& data)
