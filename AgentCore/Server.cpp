@@ -56,6 +56,8 @@ WSConnection::~WSConnection()
     if (socket_->state() == QAbstractSocket::UnconnectedState)
         return;
     QWebSocket* lingering = socket_.release();
+    // The application holds it meanwhile, so one still lingering when the event loop ends is freed.
+    lingering->setParent(QCoreApplication::instance());
     if (!closed_)
         lingering->close();
     connect(lingering, &QWebSocket::disconnected, lingering, &QObject::deleteLater);
