@@ -35,7 +35,20 @@ Agent::Agent(bool dev)
 {
 }
 
-Agent::~Agent() = default;
+Agent::~Agent()
+{
+    // Ending a session reaches back into the agent (onEnd erases it from sessions_), so the sessions
+    // end and go while every member is still whole. Nothing else runs on this thread meanwhile, so
+    // they are deleted here rather than through an event loop that may not run again.
+    std::vector<std::unique_ptr<Session, DeleteLater>> sessions = std::move(sessions_);
+    sessions_.clear();
+    session_ = nullptr;
+    for (auto& s : sessions) {
+        s->onEnd = nullptr;
+        s->end();
+        std::unique_ptr<Session> now(s.release());
+    }
+}
 
 void Agent::start()
 {

@@ -65,6 +65,7 @@ void Agent::startBinding()
 {
     bind();
     bindingCheck_.setInterval(kBindingCheckMs);
+    bindingCheck_.setTimerType(Qt::PreciseTimer);
     connect(&bindingCheck_, &QTimer::timeout, this, &Agent::checkBinding);
     bindingCheck_.start();
 }
@@ -96,7 +97,7 @@ void Agent::retry(const QString& reason)
     tailscale = TailscaleState::off();
     onStatusChange();
     log(QStringLiteral("tailscale not ready (") + reason + QStringLiteral("); retry in 5s"));
-    QTimer::singleShot(kRetryMs, this, [this] { bind(); });
+    QTimer::singleShot(kRetryMs, Qt::PreciseTimer, this, [this] { bind(); });
 }
 
 void Agent::listen(const QString& ip, const QString& iface, const Whois& me)

@@ -50,6 +50,7 @@ void Agent::startPairing()
     });
 
     pairingRefresh_.setInterval(kPairingRefreshMs);
+    pairingRefresh_.setTimerType(Qt::PreciseTimer);
     connect(&pairingRefresh_, &QTimer::timeout, this, &Agent::refreshPairing);
     pairingRefresh_.start();
 }

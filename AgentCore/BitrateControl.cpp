@@ -28,6 +28,8 @@ void BitrateControl::setCeiling(qint64 ceilingKbps)
 {
     ceiling_ = std::max<qint64>(ceilingKbps, 1);
     target_ = std::min(target_, ceiling_);
+    if (target_ >= ceiling_)
+        lowered_ = false;
 }
 
 qint64 BitrateControl::update(std::optional<double> fractionLost, std::optional<double> rttSeconds)
@@ -49,7 +51,12 @@ qint64 BitrateControl::update(std::optional<double> fractionLost, std::optional<
         next = std::max(next * kClimb, next + kClimbStepKbps);
 
     const qint64 floor = std::min(kFloorKbps, ceiling_);
+    const qint64 before = target_;
     target_ = std::clamp(static_cast<qint64>(std::llround(next)), floor, ceiling_);
+    if (target_ < before)
+        lowered_ = true;
+    else if (target_ >= ceiling_)
+        lowered_ = false;
     return target_;
 }
 

@@ -22,13 +22,15 @@ public:
 
     qint64 target() const { return target_; }
     qint64 ceiling() const { return ceiling_; }
-    // True while the target is held below the ceiling.
-    bool limited() const { return target_ < ceiling_; }
+    // True while receiver reports hold the target below the ceiling: set when a report lowered it,
+    // until it is back at the ceiling. The start below the ceiling is not a limit.
+    bool limited() const { return lowered_ && target_ < ceiling_; }
 
 private:
     qint64 target_;
     qint64 ceiling_;
     std::optional<double> minRtt_;
+    bool lowered_ = false;
 };
 
 } // namespace core

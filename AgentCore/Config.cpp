@@ -14,6 +14,8 @@ namespace core {
 namespace {
 
 const QString kPrefix = QStringLiteral("config.json: ");
+constexpr qint64 kMaxThumbWidth = 3840;
+constexpr qint64 kMaxThumbIntervalMs = 3600000;
 
 void readProfile(const json::Reader& stream, const char* key, Config::Profile& profile)
 {
@@ -133,6 +135,10 @@ std::optional<QString> Config::problem() const
     }
     if (thumbs.width < 64 || thumbs.intervalMs < 200)
         return kPrefix + QStringLiteral("thumbs needs width >= 64 and intervalMs >= 200");
+    // A larger width allocates gigabytes per thumbnail; a longer interval overflows the timer.
+    if (thumbs.width > kMaxThumbWidth || thumbs.intervalMs > kMaxThumbIntervalMs)
+        return kPrefix
+            + QStringLiteral("thumbs needs width <= %1 and intervalMs <= %2").arg(kMaxThumbWidth).arg(kMaxThumbIntervalMs);
     QSet<QString> seen(Builtins::ids().begin(), Builtins::ids().end());
     for (const CustomAction& a : actions) {
         if (a.id.isEmpty() || a.run.isEmpty())

@@ -1,5 +1,6 @@
 #include "Displays.h"
 
+#include "Geometry.h"
 #include "Log.h"
 #include "linux/XConnection.h"
 #include "linux/XDisplayWatcher.h"
@@ -25,6 +26,7 @@ public:
     {
         debounce.setSingleShot(true);
         debounce.setInterval(kDebounceMs);
+        debounce.setTimerType(Qt::PreciseTimer);
         QObject::connect(&debounce, &QTimer::timeout, this, [this] {
             if (handler)
                 handler();
@@ -51,7 +53,10 @@ std::vector<DisplayInfo> list()
     const auto x = x11::Connection::open();
     if (!x)
         return {};
-    return x11::monitors(*x);
+    std::vector<DisplayInfo> displays = x11::monitors(*x);
+    for (DisplayInfo& d : displays)
+        d = Geometry::inPoints(d);
+    return displays;
 }
 
 void observe(std::function<void()> handler)

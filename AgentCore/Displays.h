@@ -8,8 +8,8 @@
 // The X display's monitors as the displays clients see and stream.
 namespace core::Displays {
 
-// The active monitors in the server's order (the primary one flagged isMain). Empty when the
-// display cannot be read. Callable from any thread.
+// The active monitors in the server's order (the primary one flagged isMain), positions and sizes
+// in points (Geometry::inPoints). Empty when the display cannot be read. Callable from any thread.
 std::vector<DisplayInfo> list();
 
 // Installs the single handler for display reconfiguration, replacing any previous one. A burst of

@@ -26,6 +26,24 @@ Rect frame(const DisplayInfo& display)
     return {display.x, display.y, display.width, display.height};
 }
 
+DisplayInfo inPoints(const DisplayInfo& pixels)
+{
+    const double scale = pixels.scale > 0 ? pixels.scale : 1;
+    DisplayInfo points = pixels;
+    points.x = pixels.x / scale;
+    points.y = pixels.y / scale;
+    points.width = pixels.width / scale;
+    points.height = pixels.height / scale;
+    return points;
+}
+
+Rect pixelFrame(const DisplayInfo& points)
+{
+    const double scale = points.scale > 0 ? points.scale : 1;
+    const auto px = [scale](double v) { return double(std::llround(v * scale)); };
+    return {px(points.x), px(points.y), px(points.width), px(points.height)};
+}
+
 Point toGlobal(double x, double y, const Rect& frame)
 {
     return clamp(frame.x + x * frame.width, frame.y + y * frame.height, frame);

@@ -35,6 +35,13 @@ struct Size {
 // The display's frame: origin (x, y), size (width, height).
 Rect frame(const DisplayInfo& display);
 
+// A display measured in X pixels as clients see it: position and size in points, the pixels
+// divided by its scale.
+DisplayInfo inPoints(const DisplayInfo& pixels);
+// The frame of a display given in points, in X pixels (points times the scale, to whole pixels):
+// what input posting and capture work in.
+Rect pixelFrame(const DisplayInfo& points);
+
 // Normalised (0..1) stream coordinates to a global point, clamped to [min, max - 1] on each axis.
 Point toGlobal(double x, double y, const Rect& frame);
 

@@ -64,7 +64,7 @@ void InputPoster::setFrame(std::optional<Geometry::Rect> frame)
 
 void InputPoster::setFrame(const DisplayInfo& display)
 {
-    setFrame(Geometry::frame(display));
+    setFrame(Geometry::pixelFrame(display));
 }
 
 void InputPoster::receive(const QByteArray& bytes)

@@ -45,10 +45,11 @@ public:
     // Releases every button and key still down and puts back every keymap change.
     ~InputPoster() override;
 
-    // The streamed display's frame in global points (top-left origin); none when no stream runs.
+    // The streamed display's frame in X pixels of the root window; none when no stream runs.
     const std::optional<Geometry::Rect>& frame() const { return frame_; }
     // Clearing the frame (the stream stopped) drops queued input and releases everything held.
     void setFrame(std::optional<Geometry::Rect> frame);
+    // A display as clients see it (points): its frame in pixels (Geometry::pixelFrame).
     void setFrame(const DisplayInfo& display);
 
     // Buttons held down through this poster.

@@ -92,8 +92,10 @@ RTC::RTC(bool loopbackIce, QObject* parent)
     });
 
     answerTimeout_.setSingleShot(true);
+    answerTimeout_.setTimerType(Qt::PreciseTimer);
     connect(&answerTimeout_, &QTimer::timeout, this, [this] { finishAnswer(std::nullopt, QStringLiteral("no answer")); });
     connect(&adaptTimer_, &QTimer::timeout, this, &RTC::adapt);
+    adaptTimer_.setTimerType(Qt::PreciseTimer);
 }
 
 RTC::~RTC()

@@ -173,10 +173,12 @@ WSConnection::~WSConnection()
     if (socket_->state() == QAbstractSocket::UnconnectedState)
         return;
     QWebSocket* lingering = socket_.release();
+    // The application holds it meanwhile, so one still lingering when the event loop ends is freed.
+    lingering->setParent(QCoreApplication::instance());
     if (!closed_)
         lingering->close();
     connect(lingering, &QWebSocket::disconnected, lingering, &QObject::deleteLater);
-    QTimer::singleShot(kCloseLingerMs, lingering, [lingering] { lingering->abort(); lingering->deleteLater(); });
+    QTimer::singleShot(kCloseLingerMs, Qt::PreciseTimer, lingering, [lingering] { lingering->abort(); lingering->deleteLater(); });
 }
 
 void WSConnection::deliver(const QByteArray& data)

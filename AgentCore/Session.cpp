@@ -65,6 +65,7 @@ void Session::startThumbs()
         return;
     thumbTimer_ = std::make_unique<QTimer>();
     thumbTimer_->setInterval(int(config_.thumbs.intervalMs));
+    thumbTimer_->setTimerType(Qt::PreciseTimer);
     connect(thumbTimer_.get(), &QTimer::timeout, this, &Session::thumbTick);
     thumbTimer_->start();
     thumbTick();

@@ -58,6 +58,7 @@ private:
     void endStreaming();
     void startRTC(const QString& sdp, const Config::Profile& profile, qint64 id);
     void stopStream(const std::optional<QString>& reason);
+    void captureStopped(const QString& reason);
     void startStats();
     void statsTick(bool first);
     void pollStatus();
@@ -84,6 +85,8 @@ private:
     Permissions permissions_;
     std::unique_ptr<QTimer> statusTimer_;
     std::unique_ptr<QTimer> statsTimer_;
+    // Runs while a capture that lost its display waits to report it after the display change.
+    QTimer displayNewsWait_;
     std::optional<double> statsOut_;
     std::optional<OutboundSample> statsPrev_;
 };

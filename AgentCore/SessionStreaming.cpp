@@ -22,6 +22,10 @@ constexpr int kStatsIntervalMs = 1000;
 // An unanswered statistics request blocks new ones for this long.
 constexpr double kStatsPatienceSeconds = 3;
 const QString kNoPeer = QStringLiteral("send rtc.offer first");
+const QString kDisplayGone = QStringLiteral("display disconnected");
+// How long a capture that lost its display waits for the display change notice (which comes 0.5 s
+// after the last change) before looking at the displays itself.
+constexpr int kDisplayNewsWaitMs = 2000;
 } // namespace
 
 bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& data)
@@ -52,8 +56,12 @@ void Session::startStreaming()
     permissions_ = Platform::permissions();
     input_ = std::make_unique<InputPoster>();
     statusTimer_ = std::make_unique<QTimer>();
+    statusTimer_->setTimerType(Qt::PreciseTimer);
     connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
     statusTimer_->start(kStatusPollMs);
+    displayNewsWait_.setSingleShot(true);
+    displayNewsWait_.setTimerType(Qt::PreciseTimer);
+    connect(&displayNewsWait_, &QTimer::timeout, this, &Session::displaysChanged);
 }
 
 void Session::endStreaming()
@@ -77,6 +85,8 @@ void Session::startRTC(const QString& sdp, const Config::Profile& profile, qint6
     // A phone on this machine reaches the agent over loopback, which ICE must then offer too.
     rtc_ = std::make_unique<RTC>(ws_->remoteIP() == QLatin1String("127.0.0.1"));
     statsOut_.reset();
+    // The new peer counts its bytes and frames from zero.
+    statsPrev_.reset();
 
     QPointer<Session> self(this);
     rtc_->onIce = [self](const IceEvent& e) {
@@ -108,6 +118,7 @@ void Session::startStats()
         return;
     statsPrev_.reset();
     statsTimer_ = std::make_unique<QTimer>();
+    statsTimer_->setTimerType(Qt::PreciseTimer);
     connect(statsTimer_.get(), &QTimer::timeout, this, [this] { statsTick(false); });
     statsTimer_->start(kStatsIntervalMs);
     statsTick(true);
@@ -166,6 +177,9 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
 {
     if (!rtc_)
         return ws_->send(Wire::fail(id, kNoPeer));
+    // A stream whose display went is reported as ended before a new one starts.
+    if (streaming_ && !screen_)
+        displaysChanged();
     const std::vector<DisplayInfo> displays = Displays::list();
     const auto found = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == display; });
     if (found == displays.end())
@@ -184,7 +198,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
         QPointer<Session> self(this);
         screen_->onStop = [self](const QString& reason) {
             if (self)
-                self->stopStream(reason);
+                self->captureStopped(reason);
         };
     }
 
@@ -209,9 +223,25 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
     ws_->send(Wire::ok(id));
 }
 
+void Session::captureStopped(const QString& reason)
+{
+    if (reason != kDisplayGone || !streaming_)
+        return stopStream(reason);
+    // The capture notices a vanished display before the debounced display change does. The client
+    // is told the new display list first and then that the stream ended, so the end waits for
+    // displaysChanged(), or for this session's own look at the displays when no notice comes.
+    screen_.reset();
+    if (input_)
+        input_->setFrame(std::nullopt);
+    if (rtc_)
+        rtc_->clearLastFrame();
+    displayNewsWait_.start(kDisplayNewsWaitMs);
+}
+
 void Session::stopStream(const std::optional<QString>& reason)
 {
     ++streamGen_;
+    displayNewsWait_.stop();
     if (screen_) {
         screen_->stop();
         screen_.reset();
@@ -227,13 +257,14 @@ void Session::stopStream(const std::optional<QString>& reason)
 
 void Session::followDisplays(const std::vector<DisplayInfo>& displays)
 {
-    if (Geometry::streamLost(streaming_, displays))
-        return stopStream(QStringLiteral("display disconnected"));
+    // A capture that lost its display has stopped even if the display came back meanwhile.
+    if (Geometry::streamLost(streaming_, displays) || (streaming_ && !screen_))
+        return stopStream(kDisplayGone);
     if (!streaming_)
         return;
     const auto it = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == *streaming_; });
-    if (input_)
-        input_->setFrame(it == displays.end() ? std::nullopt : std::optional(Geometry::frame(*it)));
+    if (input_ && it != displays.end())
+        input_->setFrame(*it);
 }
 
 std::optional<qint64> Session::takeFrameCount()

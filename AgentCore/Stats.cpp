@@ -51,7 +51,9 @@ std::pair<StatsEvent, std::optional<OutboundSample>> event(const std::optional<Q
 
     const OutboundSample sample{number(o, "framesEncoded").value_or(0), number(o, "totalEncodeTime").value_or(0),
                                 number(o, "bytesSent").value_or(0), now};
-    if (prev && now > prev->at) {
+    // Counters that went back belong to a new peer: the previous sample is no baseline for them.
+    const bool sameCounters = prev && sample.bytesSent >= prev->bytesSent && sample.framesEncoded >= prev->framesEncoded;
+    if (sameCounters && now > prev->at) {
         e.sentKbps = static_cast<qint64>((sample.bytesSent - prev->bytesSent) * 8 / 1000 / (now - prev->at));
         const double frames = sample.framesEncoded - prev->framesEncoded;
         if (frames > 0)

@@ -1,10 +1,11 @@
 #include "ScreenStream.h"
 
-#include "Displays.h"
 #include "FramePool.h"
 #include "Geometry.h"
 #include "Log.h"
 #include "Nv12Converter.h"
+#include "XConnection.h"
+#include "XMonitors.h"
 #include "XScreenGrabber.h"
 
 #include <QMetaObject>
@@ -39,6 +40,13 @@ int64_t monotonicNs()
 QString notFound(uint32_t display)
 {
     return QStringLiteral("display ") + QString::number(display) + QStringLiteral(" not found");
+}
+
+// The monitors in root-window pixels, which the capture works in (clients see points).
+std::vector<DisplayInfo> pixelMonitors()
+{
+    const auto x = x11::Connection::open();
+    return x ? x11::monitors(*x) : std::vector<DisplayInfo>{};
 }
 
 std::optional<DisplayInfo> find(const std::vector<DisplayInfo>& displays, uint32_t id)
@@ -237,7 +245,7 @@ void ScreenStream::start(uint32_t display, int maxEdge, int fps)
         capture_.reset(); // ended by itself; its stop notice is on the way and will be ignored
 
     if (capture_) {
-        const std::optional<DisplayInfo> info = find(Displays::list(), display);
+        const std::optional<DisplayInfo> info = find(pixelMonitors(), display);
         if (!info)
             throw AgentError(notFound(display));
         capture_->retarget({*info, maxEdge, fps});

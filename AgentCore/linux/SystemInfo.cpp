@@ -1,7 +1,7 @@
 #include "Platform.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
 
@@ -12,15 +12,21 @@
 
 namespace core::Platform {
 
+namespace {
+constexpr int kHostnameTimeoutMs = 1000;
+} // namespace
+
 QString computerName()
 {
+    // One plain call: a proxy object would first introspect the service synchronously, with D-Bus's
+    // default 25 s timeout, on every hello.
     QDBusConnection bus = QDBusConnection::systemBus();
     if (bus.isConnected()) {
-        QDBusInterface props(QStringLiteral("org.freedesktop.hostname1"), QStringLiteral("/org/freedesktop/hostname1"),
-                             QStringLiteral("org.freedesktop.DBus.Properties"), bus);
-        props.setTimeout(1000);
-        const QDBusReply<QDBusVariant> reply = props.call(QStringLiteral("Get"), QStringLiteral("org.freedesktop.hostname1"),
-                                                          QStringLiteral("PrettyHostname"));
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.hostname1"), QStringLiteral("/org/freedesktop/hostname1"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        get << QStringLiteral("org.freedesktop.hostname1") << QStringLiteral("PrettyHostname");
+        const QDBusReply<QDBusVariant> reply = bus.call(get, QDBus::Block, kHostnameTimeoutMs);
         if (reply.isValid()) {
             const QString pretty = reply.value().variant().toString();
             if (!pretty.isEmpty())

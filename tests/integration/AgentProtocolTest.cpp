@@ -2,6 +2,9 @@
 #include "AgentProcess.h"
 #include "WsClient.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -65,6 +68,68 @@ TEST_F(AgentProtocol, HelloDescribesTheComputer)
     EXPECT_FALSE(data.contains(QStringLiteral("configError")));
     EXPECT_TRUE(agent.waitForLog(QStringLiteral("session from dev client\n")));
     EXPECT_TRUE(agent.log().contains(QStringLiteral("permissions Permissions(screen: ")));
+}
+
+namespace {
+
+// A private bus standing in for the system bus, with a host-name service on it that records what
+// it is asked and never answers.
+class SilentHostnamed : public QDBusVirtualObject {
+public:
+    static inline const QString kConnection = QStringLiteral("silent-hostnamed");
+
+    ~SilentHostnamed() override
+    {
+        QDBusConnection::disconnectFromBus(kConnection);
+        daemon_.kill();
+        daemon_.waitForFinished(3000);
+    }
+
+    bool start()
+    {
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (!daemon_.waitForStarted(5000))
+            return false;
+        while (!daemon_.canReadLine()) {
+            if (!daemon_.waitForReadyRead(10000))
+                return false;
+        }
+        address = QString::fromUtf8(daemon_.readLine()).trimmed();
+        QDBusConnection bus = QDBusConnection::connectToBus(address, kConnection);
+        return bus.registerService(QStringLiteral("org.freedesktop.hostname1"))
+            && bus.registerVirtualObject(QStringLiteral("/org/freedesktop/hostname1"), this);
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+    {
+        calls << message.member();
+        return true;
+    }
+
+    QString address;
+    QStringList calls;
+
+private:
+    QProcess daemon_;
+};
+
+} // namespace
+
+// The host name service is asked once, plainly, and a silent one holds the hello up only briefly.
+TEST_F(AgentProtocol, HelloAsksTheHostNameServiceOnceWithoutIntrospection)
+{
+    SilentHostnamed hostnamed;
+    ASSERT_TRUE(hostnamed.start()) << "dbus-daemon could not serve a private bus";
+    agent.setEnv(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), hostnamed.address);
+    startAgent();
+    auto c = connect();
+    // Well below D-Bus's default 25 s timeout, far above the agent's own 1 s.
+    const QJsonObject reply = c->request(QStringLiteral("hello"), 1, {}, 15000);
+    EXPECT_EQ(reply.value(QStringLiteral("ok")), true) << QJsonDocument(reply).toJson().constData();
+    EXPECT_FALSE(reply.value(QStringLiteral("data")).toObject().value(QStringLiteral("macName")).toString().isEmpty());
+    EXPECT_EQ(hostnamed.calls, QStringList{QStringLiteral("Get")});
 }
 
 TEST_F(AgentProtocol, RequestsBeforeHelloAreRefused)

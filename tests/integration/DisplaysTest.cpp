@@ -1,4 +1,7 @@
 #include "Displays.h"
+#include "Geometry.h"
+#include "InputPoster.h"
+#include "ScreenStream.h"
 #include "XServerFixture.h"
 
 #include <gtest/gtest.h>
@@ -65,13 +68,36 @@ TEST_F(DisplaysTest, MirroredMonitorIsListedOnce)
     EXPECT_NE(list[0].id, list[1].id);
 }
 
-TEST_F(DisplaysTest, ScaleFollowsXftDpi)
+// Clients get points (a phone multiplies them by the scale); capture and input work in pixels.
+TEST_F(DisplaysTest, ScaledDisplaysAreListedInPointsAndCapturedAndDrivenInPixels)
 {
-    ASSERT_TRUE(mergeResources("Xft.antialias: 1\nXft.dpi: 144\n"));
-    const auto list = Displays::list();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].scale, 1.5);
-    EXPECT_EQ(list[1].scale, 1.5);
+    const struct {
+        const char* resources;
+        double scale;
+        Geometry::Rect primary;
+        Geometry::Rect side;
+    } rows[] = {
+        {"Xft.antialias: 1\nXft.dpi: 144\n", 1.5, {0, 0, 1920, 1200}, {1920, 0, 1280, 720}},
+        {"Xft.dpi: 192\n", 2, {0, 0, 1440, 900}, {1440, 0, 960, 540}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.resources);
+        ASSERT_TRUE(mergeResources(row.resources));
+        const auto list = Displays::list();
+        ASSERT_EQ(list.size(), 2u);
+        EXPECT_EQ(list[0].scale, row.scale);
+        EXPECT_EQ(list[1].scale, row.scale);
+        EXPECT_EQ(Geometry::frame(list[0]), row.primary);
+        EXPECT_EQ(Geometry::frame(list[1]), row.side);
+
+        ScreenStream stream;
+        stream.start(list[1].id, 0, 30);
+        EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+
+        InputPoster poster;
+        poster.setFrame(list[1]);
+        EXPECT_EQ(poster.frame(), (Geometry::Rect{2880, 0, 1920, 1080}));
+    }
 }
 
 TEST_F(DisplaysTest, BurstOfChangesGivesOneNotice)

@@ -7,6 +7,11 @@ using namespace core;
 TEST(BitrateControl, BacksOffOnHeavyLossAndClimbsBackToTheCeiling)
 {
     BitrateControl control(20000, 80000);
+    // Starting below the ceiling, and climbing on clean reports, is not a bandwidth limit.
+    EXPECT_FALSE(control.limited());
+    EXPECT_GT(control.update(0.0, 0.02), 20000);
+    EXPECT_FALSE(control.limited());
+    control = BitrateControl(20000, 80000);
     const qint64 afterLoss = control.update(0.3, 0.02);
     EXPECT_EQ(afterLoss, 17000); // 20000 * (1 - 0.3 / 2)
     EXPECT_TRUE(control.limited());

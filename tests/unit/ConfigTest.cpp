@@ -90,13 +90,28 @@ TEST(Config, ProfileRulesAreCheckedFullThenLight)
 
 TEST(Config, ThumbRules)
 {
-    const QString message = QStringLiteral("config.json: thumbs needs width >= 64 and intervalMs >= 200");
-    EXPECT_EQ(loadText(R"({"thumbs":{"width":63}})").error, message);
-    EXPECT_EQ(loadText(R"({"thumbs":{"intervalMs":199}})").error, message);
-    const Loaded ok = loadText(R"({"thumbs":{"width":64}})");
-    EXPECT_FALSE(ok.error);
-    EXPECT_EQ(ok.config.thumbs.width, 64);
-    EXPECT_EQ(ok.config.thumbs.intervalMs, 1000);
+    const QString tooSmall = QStringLiteral("config.json: thumbs needs width >= 64 and intervalMs >= 200");
+    const QString tooLarge = QStringLiteral("config.json: thumbs needs width <= 3840 and intervalMs <= 3600000");
+    const struct {
+        const char* text;
+        std::optional<QString> error;
+    } rows[] = {
+        {R"({"thumbs":{"width":63}})", tooSmall},
+        {R"({"thumbs":{"intervalMs":199}})", tooSmall},
+        {R"({"thumbs":{"width":64,"intervalMs":200}})", std::nullopt},
+        {R"({"thumbs":{"width":3840,"intervalMs":3600000}})", std::nullopt},
+        {R"({"thumbs":{"width":3841}})", tooLarge},
+        {R"({"thumbs":{"width":100000000}})", tooLarge},
+        {R"({"thumbs":{"intervalMs":3600001}})", tooLarge},
+        {R"({"thumbs":{"intervalMs":2147483648}})", tooLarge},
+    };
+    for (const auto& row : rows) {
+        const Loaded loaded = loadText(row.text);
+        EXPECT_EQ(loaded.error, row.error) << row.text;
+        if (row.error) {
+            EXPECT_EQ(loaded.config.thumbs, Config().thumbs) << row.text;
+        }
+    }
 }
 
 TEST(Config, ActionRules)

@@ -43,6 +43,14 @@ TEST(Stats, NoRatesOnFirstSampleOrWithoutTimePassing)
     EXPECT_FALSE(same.encodeMs);
 }
 
+TEST(Stats, NoRatesAgainstTheCountersOfAnEarlierPeer)
+{
+    const OutboundSample earlier{5000, 20.0, 90000000, 10.0};
+    const auto event = Stats::event(record(160), std::nullopt, earlier, 11.0, std::nullopt).first;
+    EXPECT_FALSE(event.sentKbps);
+    EXPECT_FALSE(event.encodeMs);
+}
+
 TEST(Stats, TruncatesAndChecksTypes)
 {
     const QJsonObject o{{"targetBitrate", 2499999}, {"frameWidth", 1919.9}, {"frameHeight", 1080},
