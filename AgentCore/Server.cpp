@@ -6,6 +6,7 @@
 #include "linux/ListenSocket.h"
 #include "linux/TcpCounters.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -81,7 +81,7 @@ std::vector<DisplayInfo> monitors(const Connection& x)
         d.scale = scale;
         result.push_back(d);
     }
-    return withoutMirrors(std::move(result));
+    return withOneMain(withoutMirrors(std::move(result)));
 }
 
 std::vector<DisplayInfo> withoutMirrors(std::vector<DisplayInfo> displays)
@@ -97,6 +97,18 @@ std::vector<DisplayInfo> withoutMirrors(std::vector<DisplayInfo> displays)
             *same = std::move(d);
     }
     return kept;
+}
+
+std::vector<DisplayInfo> withOneMain(std::vector<DisplayInfo> displays)
+{
+    if (displays.empty() || std::any_of(displays.begin(), displays.end(), [](const DisplayInfo& d) { return d.isMain; }))
+        return displays;
+    // Plain Xvfb and many single-monitor sessions name no primary output; the phone still needs
+    // one main display to open first.
+    const auto origin = std::find_if(displays.begin(), displays.end(),
+                                     [](const DisplayInfo& d) { return d.x == 0 && d.y == 0; });
+    (origin != displays.end() ? *origin : displays.front()).isMain = true;
+    return displays;
 }
 
 std::optional<DisplayInfo> monitor(const Connection& x, uint32_t id)

@@ -1,6 +1,7 @@
 #include "Displays.h"
 #include "Geometry.h"
 #include "InputPoster.h"
+#include "InputProbe.h"
 #include "ScreenStream.h"
 #include "XServerFixture.h"
 
@@ -125,4 +126,13 @@ TEST(DisplaysWithoutServer, UnreadableDisplayGivesEmptyList)
     qputenv("DISPLAY", ":4093");
     EXPECT_TRUE(Displays::list().empty());
     qputenv("DISPLAY", saved);
+}
+
+TEST(DisplaysWithoutPrimary, TheOneMonitorOfAPlainXvfbIsMain)
+{
+    PrivateXvfb xvfb;
+    ASSERT_TRUE(xvfb.running());
+    const std::vector<core::DisplayInfo> list = core::Displays::list();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].isMain);
 }

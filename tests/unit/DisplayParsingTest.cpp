@@ -92,3 +92,29 @@ TEST(Mirrors, OneOfEachRectangleIsListedPreferringThePrimary)
     // Overlapping is not mirroring.
     EXPECT_EQ(ids(withoutMirrors({at(1, 0, 1920), at(2, 0, 1280)})), (std::vector<quint32>{1, 2}));
 }
+
+TEST(MainDisplay, ThePrimaryElseTheOneAtTheOriginElseTheFirst)
+{
+    auto below = [](core::DisplayInfo d) {
+        d.y = 1080;
+        return d;
+    };
+    const struct {
+        const char* name;
+        std::vector<core::DisplayInfo> displays;
+        std::vector<quint32> main;
+    } rows[] = {
+        {"the primary", {at(1, 0, 1920), at(2, 1920, 1920, true)}, {2}},
+        {"no primary: the one at the origin", {at(1, 1920, 1920), at(2, 0, 1920)}, {2}},
+        {"none at the origin: the first", {below(at(1, 1920, 1920)), below(at(2, 0, 1920))}, {1}},
+        {"one display without primary", {at(7, 0, 1920)}, {7}},
+        {"none", {}, {}},
+    };
+    for (const auto& row : rows) {
+        std::vector<quint32> main;
+        for (const auto& d : withOneMain(row.displays))
+            if (d.isMain)
+                main.push_back(d.id);
+        EXPECT_EQ(main, row.main) << row.name;
+    }
+}
