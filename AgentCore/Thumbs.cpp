@@ -1,13 +1,12 @@
 #include "Thumbs.h"
 
-#include "linux/XScreenGrabber.h"
+#include "FrameSource.h"
 
 #include <turbojpeg.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <mutex>
 
 namespace core::Thumbs {
 
@@ -48,32 +47,12 @@ std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
     return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
 }
 
-std::vector<Thumb> captureAll(int width)
+std::vector<Thumb> captureAll(FrameSource& source, int width)
 {
-    // The grabber and its shared-memory segment are kept from round to round: mapping a fresh
-    // segment costs tens of milliseconds of page faults for a large screen, far more than the
-    // capture itself. Rounds run one at a time.
-    static std::mutex mutex;
-    static std::unique_ptr<x11::ScreenGrabber> grabber;
-    std::lock_guard lock(mutex);
-
     std::vector<Thumb> thumbs;
-    std::vector<DisplayInfo> displays;
-    // A kept connection notices a server that went away only when used: then open a new one.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!grabber || grabber->broken()) {
-            QString error;
-            grabber = x11::ScreenGrabber::open(&error);
-        }
-        if (!grabber)
-            return thumbs;
-        displays = grabber->monitors();
-        if (!grabber->broken())
-            break;
-    }
     Nv12Converter scaler;
-    for (const DisplayInfo& d : displays) {
-        const BgrxImage* image = grabber->grab({int(d.x), int(d.y), int(d.width), int(d.height)}, false);
+    for (const DisplayInfo& d : source.displays()) {
+        const BgrxImage* image = source.still(d);
         if (!image)
             continue;
         const int h = int(height(width, int64_t(d.width), int64_t(d.height)));
