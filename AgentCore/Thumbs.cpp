@@ -1,6 +1,7 @@
 #include "Thumbs.h"
 
 #include "FrameSource.h"
+#include "FreeWith.h"
 
 #include <turbojpeg.h>
 
@@ -11,13 +12,6 @@
 namespace core::Thumbs {
 
 namespace {
-
-struct TjDestroy {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-struct TjFree {
-    void operator()(unsigned char* buffer) const { tjFree(buffer); }
-};
 
 constexpr double kQuality = 0.6;
 
@@ -33,7 +27,7 @@ int64_t height(int64_t width, int64_t displayWidth, int64_t displayHeight)
 
 std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
 {
-    const std::unique_ptr<void, TjDestroy> encoder(tjInitCompress());
+    const std::unique_ptr<void, FreeWith<tjDestroy>> encoder(tjInitCompress());
     if (!encoder)
         return std::nullopt;
     unsigned char* out = nullptr;
@@ -41,7 +35,7 @@ std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
     const int q = std::clamp(int(std::lround(quality * 100)), 1, 100);
     const int rc = tjCompress2(encoder.get(), image.data, image.width, image.stride, image.height, TJPF_BGRX, &out,
                                &size, TJSAMP_420, q, TJFLAG_FASTDCT);
-    const std::unique_ptr<unsigned char, TjFree> owned(out);
+    const std::unique_ptr<unsigned char, FreeWith<tjFree>> owned(out);
     if (rc != 0 || !out)
         return std::nullopt;
     return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
