@@ -1,8 +1,9 @@
 #include "Agent.h"
 
-#include "Displays.h"
+#include "DesktopBackend.h"
+#include "DisplaySource.h"
 #include "Log.h"
-#include "Platform.h"
+#include "PermissionsProbe.h"
 #include "Server.h"
 #include "Session.h"
 
@@ -32,6 +33,7 @@ void DeleteLater::operator()(QObject* object) const
 
 Agent::Agent(bool dev)
     : dev_(dev)
+    , desktop_(createDesktopBackend())
 {
 }
 
@@ -69,12 +71,11 @@ void Agent::start()
 
     startPairing();
 
-    log(QStringLiteral("permissions ") + Platform::permissions().text());
+    log(QStringLiteral("permissions ") + desktop_->permissions().probe().text());
 
-    QPointer<Agent> self(this);
-    Displays::observe([self] {
-        if (self && self->session_)
-            self->session_->displaysChanged();
+    connect(&desktop_->displays(), &DisplaySource::changed, this, [this] {
+        if (session_)
+            session_->displaysChanged();
     });
 
     if (dev_)
@@ -129,7 +130,7 @@ void Agent::listenDev()
 
 void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
 {
-    std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), config_, configError_));
+    std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), *desktop_, config_, configError_));
     Session* s = owned.get();
     auto claimed = std::make_shared<std::optional<QString>>();
     QPointer<Agent> self(this);

@@ -20,6 +20,7 @@
 
 namespace core {
 
+class DesktopBackend;
 class Session;
 class WSConnection;
 
@@ -96,6 +97,8 @@ private:
     MacDetails makeDetails(const Whois& me) const;
 
     const bool dev_;
+    // Created once; lent to every session, which it outlives (sessions end in ~Agent first).
+    std::unique_ptr<DesktopBackend> desktop_;
     Config config_;
     std::optional<QString> configError_;
     std::unique_ptr<Server> server_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Protocol.h"
+#include "Display.h"
 
 #include <cstdint>
 #include <optional>

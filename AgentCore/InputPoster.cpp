@@ -1,7 +1,5 @@
 #include "InputPoster.h"
 
-#include "linux/XTestInput.h"
-
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -37,9 +35,9 @@ constexpr int kAckWatchMs = 8;
 
 } // namespace
 
-InputPoster::InputPoster(QObject* parent)
+InputPoster::InputPoster(std::unique_ptr<InputInjector> input, QObject* parent)
     : QObject(parent)
-    , x_(os::XTestInput::open())
+    , x_(std::move(input))
 {
     retry_.setSingleShot(true);
     restore_.setSingleShot(true);
@@ -53,7 +51,7 @@ InputPoster::InputPoster(QObject* parent)
     }
 }
 
-InputPoster::~InputPoster() = default; // XTestInput releases and restores on destruction
+InputPoster::~InputPoster() = default; // the injector releases and restores on destruction
 
 void InputPoster::setFrame(std::optional<Geometry::Rect> frame)
 {
@@ -183,7 +181,7 @@ void InputPoster::pump()
     if (((!queue_.empty() && x_->ackPending()) || x_->restorePending()) && !ackWatch_.isActive())
         ackWatch_.start(kAckWatchMs);
     if (x_->remapped() && !restore_.isActive())
-        restore_.start(os::XTestInput::kHold * 2);
+        restore_.start(InputInjector::kHold * 2);
 }
 
 InputPoster::Step InputPoster::postFirst()
@@ -291,7 +289,7 @@ void InputPoster::scheduleRestore()
         return;
     x_->restoreIdle(Clock::now());
     if (x_->remapped())
-        restore_.start(os::XTestInput::kHold);
+        restore_.start(InputInjector::kHold);
 }
 
 void InputPoster::releaseAll()

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "Display.h"
 #include "Geometry.h"
 #include "InputEvent.h"
+#include "InputInjector.h"
 #include "Keys.h"
-#include "Protocol.h"
 
 #include <QObject>
 #include <QTimer>
@@ -19,11 +20,8 @@ class QSocketNotifier;
 
 namespace core {
 
-namespace os {
-class XTestInput;
-}
-
-// Turns the phone's input events into synthetic pointer and keyboard input on the X display.
+// Turns the phone's input events into synthetic pointer and keyboard input on the desktop, through
+// the backend's input injector.
 // One per session; all methods run on the main thread.
 //
 // Input only acts while a stream runs: without a frame every event, keyboard included, is
@@ -41,7 +39,8 @@ public:
     // One wheel click per this many pixels of scrolling; the rest is carried to the next event.
     static constexpr double kPixelsPerClick = 40;
 
-    explicit InputPoster(QObject* parent = nullptr);
+    // Without an injector (the desktop takes no input) every event is dropped.
+    explicit InputPoster(std::unique_ptr<InputInjector> input, QObject* parent = nullptr);
     // Releases every button and key still down and puts back every keymap change.
     ~InputPoster() override;
 
@@ -64,7 +63,7 @@ public:
     // stop, the end of the session and a peer that went away.
     void releaseAll();
 
-    // Whether an X display is there to post to.
+    // Whether there is a desktop to post to.
     bool connected() const { return x_ != nullptr; }
     // Pointer moves merged into a later one instead of being posted.
     quint64 coalesced() const { return coalesced_; }
@@ -112,7 +111,7 @@ private:
     void acked();
     void scheduleRestore();
 
-    std::unique_ptr<os::XTestInput> x_;
+    std::unique_ptr<InputInjector> x_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::optional<Geometry::Rect> frame_;
     std::set<MouseButton> held_;

@@ -1,6 +1,6 @@
 #include "Keys.h"
 
-#include "linux/XTestInput.h"
+#include "InputInjector.h"
 
 #include <QTimer>
 
@@ -62,15 +62,15 @@ constexpr std::array kTable{
 // reading the map after the stroke still find the key.
 constexpr std::chrono::milliseconds kRestoreAfter{500};
 
-void postSteps(const std::vector<Step>& steps)
+void postSteps(std::unique_ptr<InputInjector> input, const std::vector<Step>& steps)
 {
-    std::shared_ptr<os::XTestInput> x = os::XTestInput::open();
+    const std::shared_ptr<InputInjector> x = std::move(input);
     if (!x)
         return;
     std::vector<KeySym> syms;
     for (const Step& s : steps)
         syms.push_back(s.keysym);
-    if (!x->prepare(syms, os::XTestInput::Clock::now(), false))
+    if (!x->prepare(syms, InputInjector::Clock::now(), false))
         return;
     // Caps Lock and the layout group must not change the stroke, except a stroke that changes them.
     const bool neutral = std::none_of(syms.begin(), syms.end(), changesLocks);
@@ -149,12 +149,15 @@ std::optional<KeySym> keysymFor(char32_t codePoint)
     return sym;
 }
 
-void post(std::uint16_t code, const QStringList& mods)
+void post(std::unique_ptr<InputInjector> input, std::uint16_t code, const QStringList& mods)
 {
     if (const std::optional<KeySym> sym = keysym(code))
-        postSteps(stroke(*sym, mods));
+        postSteps(std::move(input), stroke(*sym, mods));
 }
 
-void postKeysym(KeySym key, const QStringList& mods) { postSteps(stroke(key, mods)); }
+void postKeysym(std::unique_ptr<InputInjector> input, KeySym key, const QStringList& mods)
+{
+    postSteps(std::move(input), stroke(key, mods));
+}
 
 } // namespace core::Keys

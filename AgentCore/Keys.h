@@ -4,11 +4,16 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 // The keyboard tables: Mac virtual key codes as the phone sends them, mapped to X keysyms, and the
 // key strokes built from them.
+namespace core {
+class InputInjector;
+}
+
 namespace core::Keys {
 
 using KeySym = std::uint32_t;
@@ -50,10 +55,11 @@ bool changesLocks(KeySym key);
 // code points no keysym stands for.
 std::optional<KeySym> keysymFor(char32_t codePoint);
 
-// Posts one stroke of the Mac key `code` with `mods` on the X display, on a connection of its own.
-// Used by the built-in actions. Logs and does nothing when the display cannot be reached.
-void post(std::uint16_t code, const QStringList& mods);
+// Posts one stroke of the Mac key `code` with `mods` through `input`, an injector of its own (from
+// DesktopBackend::openInput()) kept until the key map is put back. Used by the built-in actions.
+// Does nothing without an injector.
+void post(std::unique_ptr<InputInjector> input, std::uint16_t code, const QStringList& mods);
 // The same for a keysym (media and volume keys).
-void postKeysym(KeySym key, const QStringList& mods);
+void postKeysym(std::unique_ptr<InputInjector> input, KeySym key, const QStringList& mods);
 
 } // namespace core::Keys

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "Protocol.h"
-
 #include <QString>
 
 // Facts about this computer that the agent reports to clients.
@@ -11,7 +9,5 @@ namespace core::Platform {
 QString computerName();
 // The login name of the user running the agent.
 QString userName();
-// Screen capture works (a test capture of the root window) and input can be posted (XTEST).
-Permissions permissions();
 
 } // namespace core::Platform

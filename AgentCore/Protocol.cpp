@@ -54,24 +54,6 @@ WindowParam WindowParam::decode(const json::Reader& r) { return {r.uint32("windo
 ActionParam ActionParam::decode(const json::Reader& r) { return {r.string("action"), r.optInteger("value")}; }
 ClipboardParam ClipboardParam::decode(const json::Reader& r) { return {r.optString("text"), r.optString("png")}; }
 
-QJsonObject Permissions::toJson() const
-{
-    return {{QStringLiteral("screen"), screen}, {QStringLiteral("accessibility"), accessibility}};
-}
-
-QString Permissions::text() const
-{
-    const auto b = [](bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); };
-    return QStringLiteral("Permissions(screen: %1, accessibility: %2)").arg(b(screen), b(accessibility));
-}
-
-QJsonObject DisplayInfo::toJson() const
-{
-    return {{QStringLiteral("id"), u32(id)},   {QStringLiteral("name"), name},     {QStringLiteral("width"), width},
-            {QStringLiteral("height"), height}, {QStringLiteral("scale"), scale},   {QStringLiteral("isMain"), isMain},
-            {QStringLiteral("x"), x},           {QStringLiteral("y"), y}};
-}
-
 QJsonObject HelloData::toJson() const
 {
     QJsonObject o{{QStringLiteral("agentVersion"), agentVersion},

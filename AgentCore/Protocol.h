@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Display.h"
 #include "Json.h"
 
 #include <QByteArray>
@@ -73,28 +74,6 @@ struct ClipboardParam {
 };
 
 // Reply payloads and shared records.
-struct Permissions {
-    bool screen = false;
-    bool accessibility = false;
-    QJsonObject toJson() const;
-    // Permissions(screen: true, accessibility: false)
-    QString text() const;
-    friend bool operator==(const Permissions&, const Permissions&) = default;
-};
-
-struct DisplayInfo {
-    quint32 id = 0;
-    QString name;
-    double width = 0;
-    double height = 0;
-    double scale = 1;
-    bool isMain = false;
-    double x = 0;
-    double y = 0;
-    QJsonObject toJson() const;
-    friend bool operator==(const DisplayInfo&, const DisplayInfo&) = default;
-};
-
 struct HelloData {
     QString agentVersion;
     QString macName;

@@ -30,13 +30,6 @@ std::vector<QString> mids(const QString& sdp)
 }
 } // namespace
 
-double uptimeSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 RTC::RTC(bool loopbackIce, QObject* parent)
     : QObject(parent)
     , hop_(MainHop::to(this))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BitrateControl.h"
+#include "MonotonicClock.h"
 #include "Protocol.h"
 #include "VideoFrame.h"
 
@@ -81,8 +82,5 @@ private:
     double prevFrames_ = 0;
     double prevAt_ = 0;
 };
-
-// Process uptime in seconds on the monotonic clock.
-double uptimeSeconds();
 
 } // namespace core

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Display.h"
 #include "VideoFrame.h"
 
 #include <QObject>
@@ -13,9 +14,12 @@
 
 namespace core {
 
+class DesktopBackend;
+
 // Continuous capture of one display as NV12 (full range) frames at a chosen size and frame-rate
 // ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames whose
-// content changed. Frames come from a pool of 5 buffers that is allocated once per size: a consumer
+// content changed. The pictures come from the desktop backend's frame source; pacing, the
+// hand-over of new settings and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once per size: a consumer
 // that holds all 5 makes the capture skip frames until one comes back.
 //
 // start(), stop(), running() and the destructor are called on the thread that created the object
@@ -23,7 +27,8 @@ namespace core {
 // start().
 class ScreenStream : public QObject {
 public:
-    explicit ScreenStream(QObject* parent = nullptr);
+    // `desktop` is borrowed: it outlives the stream (the agent owns it and outlives its sessions).
+    explicit ScreenStream(DesktopBackend& desktop, QObject* parent = nullptr);
     // Stops the capture; does not call onStop.
     ~ScreenStream() override;
 
@@ -34,13 +39,14 @@ public:
     // capture failure), with a reason text. The object is idle afterwards. Never called by stop().
     std::function<void(const QString& reason)> onStop;
 
-    // Starts capturing `display` (a display id from Displays::list()), scaled to
+    // Starts capturing `display` (one of the desktop's DisplaySource::current()), scaled to
     // Geometry::scaledSize(display pixels, maxEdge) with at most `fps` frames per second. On a running
     // capture, re-targets it in place to the new display, size and rate; the next frame delivered has
     // the new settings. Returns once the capture runs with them.
-    // Throws AgentError "display N not found" for an unknown id (a running capture keeps running
-    // unchanged), or another AgentError when the X display cannot be captured.
-    void start(uint32_t display, int maxEdge, int fps);
+    // Throws AgentError "display N not found" when the frame source has no display with that id (a
+    // running capture keeps running unchanged), or another AgentError when the desktop cannot be
+    // captured.
+    void start(const DisplayInfo& display, int maxEdge, int fps);
 
     // Stops a running capture and waits for the capture thread to finish; after it returns onFrame
     // is not called again. Does nothing when idle. Never calls onStop.
@@ -54,9 +60,10 @@ public:
     QSize frameSize() const;
 
 private:
-    class Capture; // the capture thread and its X resources (linux/)
+    class Capture; // the capture thread and the frame source it uses
     void captureStopped(const QString& reason, uint64_t generation);
 
+    DesktopBackend& desktop_;
     std::unique_ptr<Capture> capture_;
     std::atomic<int> frames_{0};
     uint64_t generation_ = 0; // tells a late stop notice of an older capture from the current one

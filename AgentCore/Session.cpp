@@ -1,9 +1,12 @@
 #include "Session.h"
 
 #include "Agent.h"
-#include "Displays.h"
+#include "DesktopBackend.h"
+#include "DisplaySource.h"
+#include "FrameSource.h"
 #include "InputPoster.h"
 #include "Log.h"
+#include "PermissionsProbe.h"
 #include "Platform.h"
 #include "RTC.h"
 #include "ScreenStream.h"
@@ -16,8 +19,10 @@
 
 namespace core {
 
-Session::Session(std::unique_ptr<WSConnection> ws, Config config, std::optional<QString> configError)
+Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Config config,
+                 std::optional<QString> configError)
     : ws_(std::move(ws))
+    , desktop_(&desktop)
     , config_(std::move(config))
     , configError_(std::move(configError))
 {
@@ -54,7 +59,7 @@ void Session::end()
 
 void Session::displaysChanged()
 {
-    const std::vector<DisplayInfo> displays = Displays::list();
+    const std::vector<DisplayInfo> displays = desktop_->displays().current();
     ws_->send(Wire::event(DisplaysChanged{displays}));
     followDisplays(displays);
 }
@@ -76,11 +81,20 @@ void Session::thumbTick()
     // A slow link gets fewer thumbnails rather than a growing queue.
     if (thumbBusy_ || ws_->pending() != 0)
         return;
+    // A kept source notices a desktop that went away only when used: then a new one is opened.
+    if (!thumbSource_ || thumbSource_->lost()) {
+        try {
+            thumbSource_ = desktop_->openFrames();
+        } catch (const AgentError&) {
+            thumbSource_.reset();
+            return;
+        }
+    }
     thumbBusy_ = true;
     QPointer<Session> self(this);
     const int width = int(config_.thumbs.width);
-    QThreadPool::globalInstance()->start([self, width] {
-        auto thumbs = Thumbs::captureAll(width);
+    QThreadPool::globalInstance()->start([self, width, source = thumbSource_] {
+        auto thumbs = Thumbs::captureAll(*source, width);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self, thumbs = std::move(thumbs)] {
@@ -126,7 +140,7 @@ void Session::route(const QString& type, qint64 id, const QByteArray& data)
     if (type == QLatin1String("hello"))
         return hello(id, data);
     if (type == QLatin1String("displays.list"))
-        return ws_->send(Wire::ok(id, Displays::list()));
+        return ws_->send(Wire::ok(id, desktop_->displays().current()));
     if (type == QLatin1String("thumbs.start")) {
         startThumbs();
         return ws_->send(Wire::ok(id));
@@ -161,10 +175,10 @@ void Session::hello(qint64 id, const QByteArray& data)
     hello.agentVersion = Agent::version;
     hello.macName = Platform::computerName();
     hello.user = Platform::userName();
-    hello.permissions = Platform::permissions();
+    hello.permissions = desktop_->permissions().probe();
     hello.locked = locked_;
     hello.configError = configError_;
-    hello.displays = Displays::list();
+    hello.displays = desktop_->displays().current();
     ws_->send(Wire::ok(id, hello));
 }
 

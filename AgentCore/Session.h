@@ -14,6 +14,8 @@
 
 namespace core {
 
+class DesktopBackend;
+class FrameSource;
 class InputPoster;
 class RTC;
 class ScreenStream;
@@ -21,10 +23,12 @@ class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
 // All methods run on the main thread. The agent owns the session; the session owns its connection.
+// The desktop backend is borrowed from the agent, which outlives its sessions.
 class Session : public QObject {
     Q_OBJECT
 public:
-    Session(std::unique_ptr<WSConnection> ws, Config config, std::optional<QString> configError);
+    Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Config config,
+            std::optional<QString> configError);
     ~Session() override;
 
     // Set by the agent before start().
@@ -69,6 +73,7 @@ private:
     void handleInput(const QByteArray& message);
 
     std::unique_ptr<WSConnection> ws_;
+    DesktopBackend* const desktop_; // borrowed: the agent outlives its sessions
     Config config_;
     std::optional<QString> configError_;
     bool live_ = false;
@@ -76,6 +81,7 @@ private:
     bool ended_ = false;
     std::unique_ptr<QTimer> thumbTimer_;
     bool thumbBusy_ = false; // a thumbnail capture is running
+    std::shared_ptr<FrameSource> thumbSource_; // kept from round to round; shared with the round running
 
     std::unique_ptr<RTC> rtc_;
     std::unique_ptr<ScreenStream> screen_;

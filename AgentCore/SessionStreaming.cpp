@@ -3,11 +3,12 @@
 #include "Session.h"
 
 #include "Codecs.h"
-#include "Displays.h"
+#include "DesktopBackend.h"
+#include "DisplaySource.h"
 #include "Geometry.h"
 #include "InputPoster.h"
 #include "Log.h"
-#include "Platform.h"
+#include "PermissionsProbe.h"
 #include "RTC.h"
 #include "ScreenStream.h"
 #include "Server.h"
@@ -53,8 +54,8 @@ bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& d
 
 void Session::startStreaming()
 {
-    permissions_ = Platform::permissions();
-    input_ = std::make_unique<InputPoster>();
+    permissions_ = desktop_->permissions().probe();
+    input_ = std::make_unique<InputPoster>(desktop_->openInput());
     statusTimer_ = std::make_unique<QTimer>();
     statusTimer_->setTimerType(Qt::PreciseTimer);
     connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
@@ -151,7 +152,7 @@ void Session::statsTick(bool first)
 
 void Session::pollStatus()
 {
-    const Permissions now = Platform::permissions();
+    const Permissions now = desktop_->permissions().probe();
     if (now == permissions_)
         return;
     permissions_ = now;
@@ -180,7 +181,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
     // A stream whose display went is reported as ended before a new one starts.
     if (streaming_ && !screen_)
         displaysChanged();
-    const std::vector<DisplayInfo> displays = Displays::list();
+    const std::vector<DisplayInfo> displays = desktop_->displays().current();
     const auto found = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id == display; });
     if (found == displays.end())
         return ws_->send(Wire::fail(id, QStringLiteral("display %1 not found").arg(display)));
@@ -190,7 +191,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
     rtc_->apply(profile.maxKbps, fps);
 
     if (!screen_) {
-        screen_ = std::make_unique<ScreenStream>();
+        screen_ = std::make_unique<ScreenStream>(*desktop_);
         // The capture is stopped (and its thread joined) before the peer it feeds is replaced or
         // dropped: stopStream() runs first in startRTC() and endStreaming().
         RTC* peer = rtc_.get();
@@ -206,7 +207,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
     // the generation check still turns a start overtaken by a stop into "stream stopped".
     const qint64 gen = streamGen_;
     try {
-        screen_->start(display, int(maxEdge), int(fps));
+        screen_->start(*found, int(maxEdge), int(fps));
     } catch (const std::exception& e) {
         return ws_->send(Wire::fail(id, describe(e)));
     }

@@ -1,24 +1,17 @@
 #include "Thumbs.h"
 
-#include "linux/XScreenGrabber.h"
+#include "FrameSource.h"
+#include "FreeWith.h"
 
 #include <turbojpeg.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <mutex>
 
 namespace core::Thumbs {
 
 namespace {
-
-struct TjDestroy {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-struct TjFree {
-    void operator()(unsigned char* buffer) const { tjFree(buffer); }
-};
 
 constexpr double kQuality = 0.6;
 
@@ -34,7 +27,7 @@ int64_t height(int64_t width, int64_t displayWidth, int64_t displayHeight)
 
 std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
 {
-    const std::unique_ptr<void, TjDestroy> encoder(tjInitCompress());
+    const std::unique_ptr<void, FreeWith<tjDestroy>> encoder(tjInitCompress());
     if (!encoder)
         return std::nullopt;
     unsigned char* out = nullptr;
@@ -42,38 +35,18 @@ std::optional<QByteArray> jpeg(const BgrxImage& image, double quality)
     const int q = std::clamp(int(std::lround(quality * 100)), 1, 100);
     const int rc = tjCompress2(encoder.get(), image.data, image.width, image.stride, image.height, TJPF_BGRX, &out,
                                &size, TJSAMP_420, q, TJFLAG_FASTDCT);
-    const std::unique_ptr<unsigned char, TjFree> owned(out);
+    const std::unique_ptr<unsigned char, FreeWith<tjFree>> owned(out);
     if (rc != 0 || !out)
         return std::nullopt;
     return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
 }
 
-std::vector<Thumb> captureAll(int width)
+std::vector<Thumb> captureAll(FrameSource& source, int width)
 {
-    // The grabber and its shared-memory segment are kept from round to round: mapping a fresh
-    // segment costs tens of milliseconds of page faults for a large screen, far more than the
-    // capture itself. Rounds run one at a time.
-    static std::mutex mutex;
-    static std::unique_ptr<x11::ScreenGrabber> grabber;
-    std::lock_guard lock(mutex);
-
     std::vector<Thumb> thumbs;
-    std::vector<DisplayInfo> displays;
-    // A kept connection notices a server that went away only when used: then open a new one.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!grabber || grabber->broken()) {
-            QString error;
-            grabber = x11::ScreenGrabber::open(&error);
-        }
-        if (!grabber)
-            return thumbs;
-        displays = grabber->monitors();
-        if (!grabber->broken())
-            break;
-    }
     Nv12Converter scaler;
-    for (const DisplayInfo& d : displays) {
-        const BgrxImage* image = grabber->grab({int(d.x), int(d.y), int(d.width), int(d.height)}, false);
+    for (const DisplayInfo& d : source.displays()) {
+        const BgrxImage* image = source.still(d);
         if (!image)
             continue;
         const int h = int(height(width, int64_t(d.width), int64_t(d.height)));

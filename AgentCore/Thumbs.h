@@ -10,6 +10,10 @@
 #include <vector>
 
 // Small JPEG stills of every display, for the client's overview.
+namespace core {
+class FrameSource;
+}
+
 namespace core::Thumbs {
 
 struct Thumb {
@@ -17,9 +21,12 @@ struct Thumb {
     QByteArray jpeg;
 };
 
-// One JPEG per display that could be captured and encoded, `width` pixels wide, in display order,
-// without the pointer. Empty when the display cannot be read. Blocks; run it off the main thread.
-std::vector<Thumb> captureAll(int width);
+// One JPEG per display of `source` that could be captured and encoded, `width` pixels wide, in
+// display order, without the pointer. Empty when the source is lost. Blocks; run it off the main
+// thread, one round at a time per source. Keeping the source from round to round matters:
+// mapping a fresh shared-memory segment costs tens of milliseconds of page faults for a large
+// screen, far more than the capture itself.
+std::vector<Thumb> captureAll(FrameSource& source, int width);
 
 // The thumbnail height for a display of displayWidth x displayHeight: width * height / displayWidth
 // (truncated) when the display is at least 2 wide, else width * height; at least 2.

@@ -3,6 +3,7 @@
 // and the pointer moves per second sustained when the phone sends faster than X takes them; the
 // main thread's CPU time for typing a long text and the longest turn of its event loop meanwhile.
 // Run on an X display: scripts/with-x build/bench/input_latency
+#include "DesktopBackend.h"
 #include "InputPoster.h"
 
 #include <QCoreApplication>
@@ -173,7 +174,8 @@ int main(int argc, char** argv)
         return 1;
     }
     Receiver r;
-    InputPoster poster;
+    const std::unique_ptr<DesktopBackend> desktop = createDesktopBackend();
+    InputPoster poster(desktop->openInput());
     poster.setFrame(Geometry::Rect{0, 0, double(r.width()), double(r.height())});
 
     const int n = 1000;

@@ -1,5 +1,7 @@
 #include "Interfaces.h"
 
+#include "FreeWith.h"
+
 #include <cerrno>
 #include <ifaddrs.h>
 #include <memory>
@@ -12,10 +14,7 @@ namespace core::os {
 
 namespace {
 
-struct IfAddrsDeleter {
-    void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
-};
-using IfAddrsPtr = std::unique_ptr<ifaddrs, IfAddrsDeleter>;
+using IfAddrsPtr = std::unique_ptr<ifaddrs, FreeWith<::freeifaddrs>>;
 
 IfAddrsPtr readList()
 {

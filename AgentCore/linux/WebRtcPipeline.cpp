@@ -129,7 +129,7 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
     // ignores the peer's SCTP abort and consent checks are off), but the next packet sent to the
     // closed port fails to write.
     {
-        std::unique_ptr<GstBus, ObjectUnref> bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
+        BusPtr bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
         gst_bus_add_watch(bus.get(), +[](GstBus*, GstMessage* message, gpointer data) -> gboolean {
             auto* impl = static_cast<Impl*>(data);
             if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
@@ -504,7 +504,7 @@ void WebRtcPipeline::close()
     if (d->pipeline) {
         gst_element_set_state(d->pipeline.get(), GST_STATE_NULL);
         if (d->busWatch) {
-            std::unique_ptr<GstBus, ObjectUnref> bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
+            BusPtr bus(gst_pipeline_get_bus(GST_PIPELINE(d->pipeline.get())));
             gst_bus_remove_watch(bus.get());
         }
     }

@@ -1,4 +1,5 @@
-#include "Displays.h"
+#include "DesktopBackend.h"
+#include "DisplaySource.h"
 #include "Geometry.h"
 #include "InputPoster.h"
 #include "InputProbe.h"
@@ -25,6 +26,12 @@ protected:
     XServerFixture x;
 };
 
+// The displays as a backend made now sees them.
+std::vector<DisplayInfo> listNow()
+{
+    return createDesktopBackend()->displays().current();
+}
+
 bool mergeResources(const QByteArray& text)
 {
     QProcess p;
@@ -38,7 +45,7 @@ bool mergeResources(const QByteArray& text)
 
 TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
 {
-    const auto list = Displays::list();
+    const auto list = listNow();
     ASSERT_EQ(list.size(), 2u);
 
     EXPECT_EQ(list[0].id, x.atom(QStringLiteral("DUMMY0")));
@@ -63,7 +70,7 @@ TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
 TEST_F(DisplaysTest, MirroredMonitorIsListedOnce)
 {
     ASSERT_TRUE(x.addMonitor(QStringLiteral("MIRROR"), QRect(2880, 0, 1920, 1080)));
-    const auto list = Displays::list();
+    const auto list = listNow();
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].x, 2880);
     EXPECT_NE(list[0].id, list[1].id);
@@ -81,21 +88,27 @@ TEST_F(DisplaysTest, ScaledDisplaysAreListedInPointsAndCapturedAndDrivenInPixels
         {"Xft.antialias: 1\nXft.dpi: 144\n", 1.5, {0, 0, 1920, 1200}, {1920, 0, 1280, 720}},
         {"Xft.dpi: 192\n", 2, {0, 0, 1440, 900}, {1440, 0, 960, 540}},
     };
+    const std::unique_ptr<DesktopBackend> desktop = createDesktopBackend();
+    int changes = 0;
+    QObject::connect(&desktop->displays(), &DisplaySource::changed, [&] { ++changes; });
     for (const auto& row : rows) {
         SCOPED_TRACE(row.resources);
+        const int before = changes;
         ASSERT_TRUE(mergeResources(row.resources));
-        const auto list = Displays::list();
+        // A new Xft.dpi is a display change of its own: the scale and the points follow it.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return changes > before; }, 5000));
+        const auto list = desktop->displays().current();
         ASSERT_EQ(list.size(), 2u);
         EXPECT_EQ(list[0].scale, row.scale);
         EXPECT_EQ(list[1].scale, row.scale);
         EXPECT_EQ(Geometry::frame(list[0]), row.primary);
         EXPECT_EQ(Geometry::frame(list[1]), row.side);
 
-        ScreenStream stream;
-        stream.start(list[1].id, 0, 30);
+        ScreenStream stream(*desktop);
+        stream.start(list[1], 0, 30);
         EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
 
-        InputPoster poster;
+        InputPoster poster(desktop->openInput());
         poster.setFrame(list[1]);
         EXPECT_EQ(poster.frame(), (Geometry::Rect{2880, 0, 1920, 1080}));
     }
@@ -103,8 +116,9 @@ TEST_F(DisplaysTest, ScaledDisplaysAreListedInPointsAndCapturedAndDrivenInPixels
 
 TEST_F(DisplaysTest, BurstOfChangesGivesOneNotice)
 {
+    const std::unique_ptr<DesktopBackend> desktop = createDesktopBackend();
     int calls = 0;
-    Displays::observe([&] { ++calls; });
+    QObject::connect(&desktop->displays(), &DisplaySource::changed, [&] { ++calls; });
     // Two monitors in one xrandr run: several server events, one notice.
     ASSERT_TRUE(x.xrandr(XServerFixture::setMonitorArgs(QStringLiteral("THIRD"), QRect(2880, 1080, 640, 480))
                          + XServerFixture::setMonitorArgs(QStringLiteral("FOURTH"), QRect(3520, 1080, 640, 480))));
@@ -112,19 +126,18 @@ TEST_F(DisplaysTest, BurstOfChangesGivesOneNotice)
     // Nothing more follows the single debounced call.
     QTest::qWait(1000);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(Displays::list().size(), 4u);
+    EXPECT_EQ(desktop->displays().current().size(), 4u);
 
     ASSERT_TRUE(x.deleteMonitor(QStringLiteral("FOURTH")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 2; }, 5000));
-    EXPECT_EQ(Displays::list().size(), 3u);
-    Displays::observe({});
+    EXPECT_EQ(desktop->displays().current().size(), 3u);
 }
 
 TEST(DisplaysWithoutServer, UnreadableDisplayGivesEmptyList)
 {
     const QByteArray saved = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":4093");
-    EXPECT_TRUE(Displays::list().empty());
+    EXPECT_TRUE(listNow().empty());
     qputenv("DISPLAY", saved);
 }
 
@@ -132,7 +145,7 @@ TEST(DisplaysWithoutPrimary, TheOneMonitorOfAPlainXvfbIsMain)
 {
     PrivateXvfb xvfb;
     ASSERT_TRUE(xvfb.running());
-    const std::vector<core::DisplayInfo> list = core::Displays::list();
+    const std::vector<core::DisplayInfo> list = listNow();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_TRUE(list[0].isMain);
 }

@@ -1,4 +1,5 @@
 // Synthetic input on a real X display, checked by an X client that records what it receives.
+#include "DesktopBackend.h"
 #include "InputPoster.h"
 #include "InputProbe.h"
 
@@ -24,7 +25,8 @@ protected:
         ASSERT_FALSE(screen.isEmpty());
         probe = std::make_unique<InputProbe>(screen);
         ASSERT_TRUE(probe->ready()) << "input-probe did not come up";
-        poster = std::make_unique<InputPoster>();
+        desktop = createDesktopBackend();
+        poster = std::make_unique<InputPoster>(desktop->openInput());
         ASSERT_TRUE(poster->connected());
         poster->setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
     }
@@ -70,6 +72,7 @@ protected:
     PrivateXvfb xvfb;
     QRect screen;
     std::unique_ptr<InputProbe> probe;
+    std::unique_ptr<DesktopBackend> desktop;
     std::unique_ptr<InputPoster> poster;
 };
 
@@ -118,7 +121,7 @@ TEST_F(InputPosterTest, MoveByStartsFromWhereThePointerIsNow)
 {
     park(200, 200);
     // A poster that has never moved the pointer asks the server where it is.
-    InputPoster fresh;
+    InputPoster fresh(desktop->openInput());
     fresh.setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
     fresh.post(ev(R"({"t":"moveBy","dx":0.1,"dy":0.1})"));
     EXPECT_TRUE(motionTo(200 + screen.width() / 10, 200 + screen.height() / 10));
@@ -235,9 +238,9 @@ TEST_F(InputPosterTest, KeyPressesModifiersInTableOrderAndReleasesInReverse)
 TEST_F(InputPosterTest, KeysPostStrokesOnItsOwnConnectionAndPutsTheKeymapBack)
 {
     const std::vector<unsigned> before = keyboardMap();
-    Keys::post(3, {"alt"}); // f
-    Keys::post(64, {}); // F17 needs a spare keycode on this keyboard map
-    Keys::postKeysym(XKB_KEY_XF86AudioMute, {});
+    Keys::post(desktop->openInput(), 3, {"alt"}); // f
+    Keys::post(desktop->openInput(), 64, {}); // F17 needs a spare keycode on this keyboard map
+    Keys::postKeysym(desktop->openInput(), XKB_KEY_XF86AudioMute, {});
     const auto keys = keysUntilUp(XKB_KEY_XF86AudioMute);
     std::vector<unsigned> down;
     for (const auto& e : keys) {

@@ -3,6 +3,7 @@
 #include "Agent.h"
 #include "AgentProcess.h"
 #include "CloudProcess.h"
+#include "DesktopBackend.h"
 #include "Gate.h"
 #include "KeychainLinkStore.h"
 #include "KeyringDaemon.h"
@@ -42,7 +43,7 @@ public:
                 return std::unique_ptr<QObject>();
             },
             [this, &pairing](std::unique_ptr<WSConnection> conn) {
-                std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), Config{}, std::nullopt));
+                std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), *desktop_, Config{}, std::nullopt));
                 Session* s = owned.get();
                 sessions_.push_back(std::move(owned));
                 s->gate = [&pairing](const HelloParam& hello, bool live) {
@@ -57,6 +58,7 @@ public:
 
 private:
     int port_ = 0;
+    std::unique_ptr<DesktopBackend> desktop_ = createDesktopBackend(); // lent to the sessions: goes last
     std::unique_ptr<Server> server_;
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
 };

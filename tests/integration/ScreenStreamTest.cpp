@@ -1,4 +1,5 @@
 #include "Log.h"
+#include "DesktopBackend.h"
 #include "ScreenStream.h"
 #include "XPainter.h"
 #include "XServerFixture.h"
@@ -90,8 +91,8 @@ protected:
     {
         ASSERT_TRUE(x.start({2880, 1800}, {4800, 1800}));
         ASSERT_TRUE(x.addMonitor(QStringLiteral("SIDE"), QRect(2880, 0, 1920, 1080)));
-        main = x.atom(QStringLiteral("DUMMY0"));
-        side = x.atom(QStringLiteral("SIDE"));
+        main.id = x.atom(QStringLiteral("DUMMY0"));
+        side.id = x.atom(QStringLiteral("SIDE"));
         painter = std::make_unique<XPainter>();
         ASSERT_TRUE(painter->connected());
         painter->rect({100, 100, 200, 200}, kRed);
@@ -106,10 +107,12 @@ protected:
 
     XServerFixture x;
     std::unique_ptr<XPainter> painter;
-    quint32 main = 0, side = 0;
+    DisplayInfo main, side; // the ids are enough: the capture reads the layout itself
     FrameSink sink;
     std::vector<QString> stops;
-    ScreenStream stream; // last: it stops before what its callbacks use goes away
+    // Frames are opened at each start, on the display the fixture made.
+    const std::unique_ptr<DesktopBackend> desktop = createDesktopBackend();
+    ScreenStream stream{*desktop}; // last: it stops before what its callbacks use goes away
 };
 
 } // namespace
@@ -182,10 +185,17 @@ TEST_F(ScreenStreamTest, RetargetsToTheSecondMonitorInPlace)
     EXPECT_TRUE(stops.empty());
 }
 
+DisplayInfo unknown()
+{
+    DisplayInfo d;
+    d.id = 4242;
+    return d;
+}
+
 TEST_F(ScreenStreamTest, UnknownDisplayFailsAndLeavesTheCaptureAlone)
 {
     try {
-        stream.start(4242, 0, 30);
+        stream.start(unknown(), 0, 30);
         FAIL() << "no error";
     } catch (const AgentError& e) {
         EXPECT_EQ(e.description(), QStringLiteral("display 4242 not found"));
@@ -193,7 +203,7 @@ TEST_F(ScreenStreamTest, UnknownDisplayFailsAndLeavesTheCaptureAlone)
     EXPECT_FALSE(stream.running());
 
     stream.start(side, 0, 30);
-    EXPECT_THROW(stream.start(4242, 1280, 30), AgentError);
+    EXPECT_THROW(stream.start(unknown(), 1280, 30), AgentError);
     EXPECT_TRUE(stream.running());
     EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
 }

@@ -1,4 +1,7 @@
 #include "DecodedJpeg.h"
+#include "DesktopBackend.h"
+#include "FrameSource.h"
+#include "Log.h"
 #include "Thumbs.h"
 #include "XPainter.h"
 #include "XServerFixture.h"
@@ -8,6 +11,11 @@
 using namespace core;
 
 namespace {
+
+std::vector<Thumbs::Thumb> captureAll(int width)
+{
+    return Thumbs::captureAll(*createDesktopBackend()->openFrames(), width);
+}
 
 } // namespace
 
@@ -22,7 +30,7 @@ TEST(Thumbs, OnePerDisplayInOrderWithoutThePointer)
     painter.movePointer(960, 540);
 
     // Full width for the first display: no scaling, so a drawn pointer would show.
-    const auto thumbs = Thumbs::captureAll(1920);
+    const auto thumbs = captureAll(1920);
     ASSERT_EQ(thumbs.size(), 2u);
     EXPECT_EQ(thumbs[0].displayId, x.atom(QStringLiteral("DUMMY0")));
     EXPECT_EQ(thumbs[1].displayId, x.atom(QStringLiteral("RIGHT")));
@@ -48,7 +56,7 @@ TEST(Thumbs, DisplayThatCannotBeCapturedIsLeftOut)
     ASSERT_TRUE(x.start({1920, 1080}, {2400, 1080}));
     // Sticks out of the 2400-pixel-wide screen: the server refuses to read it.
     ASSERT_TRUE(x.addMonitor(QStringLiteral("BEYOND"), QRect(1920, 0, 1280, 720)));
-    const auto thumbs = Thumbs::captureAll(320);
+    const auto thumbs = captureAll(320);
     ASSERT_EQ(thumbs.size(), 1u);
     EXPECT_EQ(thumbs[0].displayId, x.atom(QStringLiteral("DUMMY0")));
 }
@@ -57,6 +65,6 @@ TEST(Thumbs, UnreadableDisplayGivesNothing)
 {
     const QByteArray saved = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":4093");
-    EXPECT_TRUE(Thumbs::captureAll(320).empty());
+    EXPECT_THROW(createDesktopBackend()->openFrames(), AgentError);
     qputenv("DISPLAY", saved);
 }

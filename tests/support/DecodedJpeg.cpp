@@ -1,18 +1,14 @@
 #include "DecodedJpeg.h"
 
+#include "FreeWith.h"
+
 #include <turbojpeg.h>
 
 #include <memory>
 
-namespace {
-struct TjDestroy {
-    void operator()(void* h) const { tjDestroy(h); }
-};
-} // namespace
-
 std::optional<DecodedJpeg> DecodedJpeg::decode(const QByteArray& jpeg)
 {
-    const std::unique_ptr<void, TjDestroy> d(tjInitDecompress());
+    const std::unique_ptr<void, core::FreeWith<tjDestroy>> d(tjInitDecompress());
     int w = 0, h = 0, subsampling = 0, colourspace = 0;
     const auto* src = reinterpret_cast<const unsigned char*>(jpeg.constData());
     if (!d || tjDecompressHeader3(d.get(), src, (unsigned long)jpeg.size(), &w, &h, &subsampling, &colourspace) != 0)

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "linux/XConnection.h"
+#include "linux/x11/XConnection.h"
 
 XPainter::XPainter()
     : x_(core::x11::Connection::open())

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "linux/XConnection.h"
+#include "linux/x11/XConnection.h"
 
 #include <QFile>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "linux/XMonitors.h"
+#include "linux/x11/XMonitors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "Keys.h"
-#include "linux/XTestInput.h"
+#include "linux/x11/XTestInput.h"
 
 #include <xkbcommon/xkbcommon-keysyms.h>
 

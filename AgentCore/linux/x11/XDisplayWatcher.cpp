@@ -29,8 +29,9 @@ DisplayWatcher::DisplayWatcher(std::unique_ptr<Connection> x, std::function<void
                                | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_PROPERTY
                                | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE);
     // The server announces a changed monitor list (xrandr --setmonitor / --delmonitor) with a
-    // ConfigureNotify on the root window rather than a RandR event.
-    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // ConfigureNotify on the root window rather than a RandR event. The scale comes from Xft.dpi in
+    // the root window's RESOURCE_MANAGER property, so its changes count too.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(x_->get(), x_->root(), XCB_CW_EVENT_MASK, &mask);
     xcb_flush(x_->get());
 
@@ -50,6 +51,9 @@ void DisplayWatcher::readEvents()
         if (type == XCB_CONFIGURE_NOTIFY || type == randrBase_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY
             || type == randrBase_ + XCB_RANDR_NOTIFY)
             changed = true;
+        else if (type == XCB_PROPERTY_NOTIFY)
+            changed = changed
+                || reinterpret_cast<const xcb_property_notify_event_t*>(event.get())->atom == XCB_ATOM_RESOURCE_MANAGER;
     }
     if (x_->broken()) {
         log(QStringLiteral("displays: lost the X display, no more change notices"));

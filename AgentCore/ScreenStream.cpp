@@ -1,12 +1,11 @@
 #include "ScreenStream.h"
 
+#include "DesktopBackend.h"
 #include "FramePool.h"
+#include "FrameSource.h"
 #include "Geometry.h"
 #include "Log.h"
-#include "Nv12Converter.h"
-#include "XConnection.h"
-#include "XMonitors.h"
-#include "XScreenGrabber.h"
+#include "MonotonicClock.h"
 
 #include <QMetaObject>
 
@@ -14,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -27,26 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const QString kXGone = QStringLiteral("The connection to the X display was lost.");
 const QString kDisplayGone = QStringLiteral("display disconnected");
-
-int64_t monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 QString notFound(uint32_t display)
 {
     return QStringLiteral("display ") + QString::number(display) + QStringLiteral(" not found");
-}
-
-// The monitors in root-window pixels, which the capture works in (clients see points).
-std::vector<DisplayInfo> pixelMonitors()
-{
-    const auto x = x11::Connection::open();
-    return x ? x11::monitors(*x) : std::vector<DisplayInfo>{};
 }
 
 std::optional<DisplayInfo> find(const std::vector<DisplayInfo>& displays, uint32_t id)
@@ -57,21 +40,26 @@ std::optional<DisplayInfo> find(const std::vector<DisplayInfo>& displays, uint32
 
 } // namespace
 
-// The capture thread and everything it owns. Its thread alone uses the grabber, the converter and
-// the pool; the owner's thread hands it new settings through `pending_` and waits until they apply.
+// The capture thread and everything it owns. Its thread alone uses the frame source and the pool;
+// the owner's thread hands it new settings through `pending_` and waits until they apply.
 class ScreenStream::Capture {
 public:
     struct Settings {
-        DisplayInfo display;
+        DisplayInfo display; // in the source's pixels
+        int maxEdge = 0;
+        int fps = 60;
+    };
+    struct Request {
+        uint32_t display = 0;
         int maxEdge = 0;
         int fps = 60;
     };
 
-    Capture(ScreenStream* owner, uint64_t generation, std::unique_ptr<x11::ScreenGrabber> grabber, Settings settings,
+    Capture(ScreenStream* owner, uint64_t generation, std::unique_ptr<FrameSource> source, Settings settings,
             std::function<void(VideoFramePtr)> onFrame, std::atomic<int>& frames)
         : owner_(owner)
         , generation_(generation)
-        , grabber_(std::move(grabber))
+        , source_(std::move(source))
         , onFrame_(std::move(onFrame))
         , frames_(frames)
     {
@@ -90,13 +78,15 @@ public:
     }
 
     // Hands new settings to the thread and waits until it uses them (or has ended by itself).
-    void retarget(const Settings& settings)
+    // False when the source has no such display; the capture then goes on unchanged.
+    bool retarget(const Request& request)
     {
         std::unique_lock lock(mutex_);
         const uint64_t wanted = ++requested_;
-        pending_ = settings;
+        pending_ = request;
         wake_.notify_all();
         applied_.wait(lock, [&] { return appliedCount_ >= wanted || finished_; });
+        return finished_ || found_;
     }
 
     bool finished() const
@@ -116,8 +106,7 @@ private:
     void apply(const Settings& s)
     {
         settings_ = s;
-        area_ = {int(s.display.x), int(s.display.y), int(s.display.width), int(s.display.height)};
-        const Geometry::Size size = Geometry::scaledSize(area_.width, area_.height, s.maxEdge);
+        const Geometry::Size size = Geometry::scaledSize(int64_t(s.display.width), int64_t(s.display.height), s.maxEdge);
         if (!pool_ || pool_->width() != size.width || pool_->height() != size.height)
             pool_ = std::make_unique<FramePool>(int(size.width), int(size.height));
         interval_ = std::chrono::nanoseconds(1000000000 / std::max(1, s.fps));
@@ -136,7 +125,10 @@ private:
                 if (quit_)
                     return;
                 if (pending_) {
-                    apply(*pending_);
+                    const std::optional<DisplayInfo> display = find(source_->displays(), pending_->display);
+                    found_ = display.has_value();
+                    if (display)
+                        apply({*display, pending_->maxEdge, pending_->fps});
                     pending_.reset();
                     appliedCount_ = requested_;
                     applied_.notify_all();
@@ -152,32 +144,28 @@ private:
     // nothing to go on.
     std::optional<QString> step()
     {
-        if (grabber_->broken())
-            return kXGone;
-        const x11::ScreenGrabber::Changes changes = grabber_->poll(area_);
-        if (changes.layout) {
-            const std::optional<DisplayInfo> now = find(grabber_->monitors(), settings_.display.id);
-            if (grabber_->broken())
-                return kXGone;
-            if (!now)
-                return kDisplayGone;
-            if (*now != settings_.display) {
-                std::lock_guard lock(mutex_);
-                apply({*now, settings_.maxEdge, settings_.fps});
-            }
+        DisplayInfo display = settings_.display;
+        const FrameSource::Result changes = source_->update(display);
+        if (changes == FrameSource::Result::sourceLost)
+            return source_->lostReason();
+        if (changes == FrameSource::Result::displayGone)
+            return kDisplayGone;
+        if (display != settings_.display) {
+            std::lock_guard lock(mutex_);
+            apply({display, settings_.maxEdge, settings_.fps});
         }
-        dirty_ = grabber_->cursorChanged(area_) || changes.damaged || dirty_;
+        dirty_ = changes == FrameSource::Result::ok || dirty_;
         if (!dirty_)
             return std::nullopt;
         // With every buffer held downstream the frame waits for the next tick.
         const std::shared_ptr<Nv12Buffer> buffer = pool_->acquire();
         if (!buffer)
             return std::nullopt;
-        const BgrxImage* image = grabber_->grab(area_, true);
-        if (!image)
-            return grabber_->broken() ? std::optional(kXGone) : std::nullopt;
-        const BgrxImage scaled = converter_.scale(*image, pool_->width(), pool_->height());
-        converter_.toNv12(scaled, *buffer);
+        const FrameSource::Result grabbed = source_->grab(settings_.display, *buffer);
+        if (grabbed == FrameSource::Result::sourceLost)
+            return source_->lostReason();
+        if (grabbed != FrameSource::Result::ok)
+            return std::nullopt;
         buffer->frame.timestampNs = monotonicNs();
         dirty_ = false;
         ++frames_;
@@ -202,14 +190,12 @@ private:
 
     ScreenStream* const owner_; // outlives the capture: it joins the thread before it dies
     const uint64_t generation_;
-    const std::unique_ptr<x11::ScreenGrabber> grabber_;
+    const std::unique_ptr<FrameSource> source_;
     const std::function<void(VideoFramePtr)> onFrame_;
 
     // Capture-thread state.
     Settings settings_;
-    x11::Area area_;
     std::unique_ptr<FramePool> pool_;
-    Nv12Converter converter_;
     std::chrono::nanoseconds interval_{0};
     bool dirty_ = true;
 
@@ -219,7 +205,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable applied_;
-    std::optional<Settings> pending_;
+    std::optional<Request> pending_;
+    bool found_ = true; // the display of the last request was there
     uint64_t requested_ = 0;
     uint64_t appliedCount_ = 0;
     bool quit_ = false;
@@ -229,8 +216,9 @@ private:
     std::thread thread_;
 };
 
-ScreenStream::ScreenStream(QObject* parent)
+ScreenStream::ScreenStream(DesktopBackend& desktop, QObject* parent)
     : QObject(parent)
+    , desktop_(desktop)
 {
 }
 
@@ -239,28 +227,25 @@ ScreenStream::~ScreenStream()
     stop();
 }
 
-void ScreenStream::start(uint32_t display, int maxEdge, int fps)
+void ScreenStream::start(const DisplayInfo& display, int maxEdge, int fps)
 {
     if (capture_ && capture_->finished())
         capture_.reset(); // ended by itself; its stop notice is on the way and will be ignored
 
+    // The client's display is in points; the source's own view of it (in its pixels, on the
+    // connection the capture keeps) is what is captured.
     if (capture_) {
-        const std::optional<DisplayInfo> info = find(pixelMonitors(), display);
-        if (!info)
-            throw AgentError(notFound(display));
-        capture_->retarget({*info, maxEdge, fps});
+        if (!capture_->retarget({display.id, maxEdge, fps}))
+            throw AgentError(notFound(display.id));
         return;
     }
 
-    QString error;
-    auto grabber = x11::ScreenGrabber::open(&error);
-    if (!grabber)
-        throw AgentError(error);
-    const std::optional<DisplayInfo> info = find(grabber->monitors(), display);
+    std::unique_ptr<FrameSource> source = desktop_.openFrames();
+    const std::optional<DisplayInfo> info = find(source->displays(), display.id);
     if (!info)
-        throw AgentError(notFound(display));
-    grabber->watchChanges();
-    capture_ = std::make_unique<Capture>(this, ++generation_, std::move(grabber), Capture::Settings{*info, maxEdge, fps},
+        throw AgentError(notFound(display.id));
+    source->watch();
+    capture_ = std::make_unique<Capture>(this, ++generation_, std::move(source), Capture::Settings{*info, maxEdge, fps},
                                          onFrame, frames_);
 }
 

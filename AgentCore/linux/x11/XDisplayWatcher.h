@@ -12,8 +12,8 @@ namespace core::x11 {
 class Connection;
 
 // Watches the X display for RandR reconfiguration (monitors added, removed, moved or resized,
-// outputs and modes changed) on its own connection, read on the thread that created it through a
-// socket notifier. `onChange` runs once per batch of events read.
+// outputs and modes changed) and for new X resources (Xft.dpi) on its own connection, read on the
+// thread that created it through a socket notifier. `onChange` runs once per batch of events read.
 class DisplayWatcher : public QObject {
 public:
     // Null when the display cannot be opened or lacks RandR.

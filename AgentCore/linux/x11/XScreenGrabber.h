@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Nv12Converter.h"
-#include "Protocol.h"
+#include "Display.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "InputInjector.h"
+
 #include <QPoint>
 #include <QRect>
 
@@ -10,11 +12,13 @@
 #include <set>
 #include <vector>
 
-struct xcb_connection_t;
+namespace core::x11 {
+class Connection;
+}
 
 namespace core::os {
 
-using KeySym = std::uint32_t;
+using KeySym = InputInjector::KeySym;
 
 // Keycodes without any keysym, lent out to keysyms that the keyboard map lacks. A keycode keeps
 // its keysym for `hold` after its last use before it is lent again or put back, because X clients
@@ -58,22 +62,20 @@ private:
 // Keys are pressed with the keyboard's locks and group cleared (see beginNeutral()).
 // Everything this object pressed is released, and every keycode it remapped is put back, when it
 // is destroyed. One thread at a time.
-class XTestInput {
+class XTestInput : public InputInjector {
 public:
-    using Clock = SpareKeys::Clock;
-    static constexpr std::chrono::milliseconds kHold{200};
 
     // Connects to $DISPLAY; none, with one log line, without a display or without XTEST.
     static std::unique_ptr<XTestInput> open();
-    ~XTestInput();
+    ~XTestInput() override;
     XTestInput(const XTestInput&) = delete;
     XTestInput& operator=(const XTestInput&) = delete;
 
-    int fd() const;
+    int fd() const override;
     QRect screen() const { return screen_; }
 
-    void moveTo(int x, int y);
-    void button(std::uint8_t xbutton, bool press);
+    void moveTo(int x, int y) override;
+    void button(std::uint8_t xbutton, bool press) override;
 
     // Lends spare keycodes to the keysyms of `syms` that the keyboard map lacks and remaps them.
     // False (nothing changed) when not enough spare keycodes are free at `now`; try again at
@@ -81,14 +83,14 @@ public:
     // With `shiftedToo`, a keysym on the shifted level of a key counts as present (typing);
     // otherwise only the unshifted level does (key strokes, which must not depend on Shift or
     // Num Lock).
-    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo);
-    std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const;
+    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo) override;
+    std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const override;
     // Presses or releases the key carrying `sym` (prepared first when the map lacks it). False
     // when no key carries it.
-    bool key(KeySym sym, bool press);
+    bool key(KeySym sym, bool press) override;
     // Types one keysym: press and release, with Shift around it when only the shifted level
     // carries it.
-    bool type(KeySym sym);
+    bool type(KeySym sym) override;
 
     // Typed text and key strokes must give the keysyms their keys carry in the first group, whatever
     // layout group and locks (Caps Lock, Num Lock) the desktop has: beginNeutral() clears the locked
@@ -96,40 +98,37 @@ public:
     // what they were. endNeutral() puts the locks and the group back as soon as that answer is in
     // (pollAck() and sync() read it); latches stay used up, as any key press uses them up. A no-op
     // on a server without XKB.
-    void beginNeutral();
-    void endNeutral();
+    void beginNeutral() override;
+    void endNeutral() override;
     // Cleared, and not yet put back.
-    bool neutral() const { return neutral_; }
+    bool neutral() const override { return neutral_; }
     // endNeutral() was called and waits for the server's answer to put things back.
-    bool restorePending() const { return neutral_ && restoreWanted_; }
+    bool restorePending() const override { return neutral_ && restoreWanted_; }
 
     // Puts back the keycodes idle for the hold time; all of them when `now` is none.
-    void restoreIdle(std::optional<Clock::time_point> now);
-    bool remapped() const { return spares_.anyLent(); }
-    std::size_t spareCount() const { return spares_.size(); }
+    void restoreIdle(std::optional<Clock::time_point> now) override;
+    bool remapped() const override { return spares_.anyLent(); }
+    std::size_t spareCount() const override { return spares_.size(); }
 
     // Releases every key and button this object holds down.
-    void releaseAll();
+    void releaseAll() override;
     bool holding() const { return !keysDown_.empty() || !buttonsDown_.empty(); }
 
     // A round trip that tells when the server has handled everything sent before it; its answer
     // is the pointer position at that moment.
-    void requestAck();
-    bool ackPending() const { return ackSeq_.has_value(); }
+    void requestAck() override;
+    bool ackPending() const override { return ackSeq_.has_value(); }
     // Reads what the server sent without waiting (and puts the locks back when their answer is in).
     // True when the pending ack has just completed.
-    bool pollAck();
+    bool pollAck() override;
     // The pointer position the last completed ack reported.
-    std::optional<QPoint> ackedPointer() const { return pointer_; }
+    std::optional<QPoint> ackedPointer() const override { return pointer_; }
 
-    void flush();
+    void flush() override;
     // Sends everything and waits for the server to have handled it, locks put back included.
-    void sync();
+    void sync() override;
 
 private:
-    struct Disconnect {
-        void operator()(xcb_connection_t* c) const;
-    };
     struct Place {
         std::uint8_t code = 0;
         bool shifted = false;
@@ -141,7 +140,7 @@ private:
         std::uint8_t group = 0;
     };
 
-    XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen,
+    XTestInput(std::unique_ptr<x11::Connection> c, std::uint32_t root, QRect screen,
                std::optional<std::uint8_t> xkbEvent);
     void readMap();
     std::optional<Place> place(KeySym sym, bool shiftedToo);
@@ -152,7 +151,7 @@ private:
     // puts the locks back when endNeutral() asked for that.
     void takeLocks(bool wait);
 
-    std::unique_ptr<xcb_connection_t, Disconnect> c_;
+    std::unique_ptr<x11::Connection> c_;
     std::uint32_t root_ = 0;
     QRect screen_;
     std::uint8_t minCode_ = 8;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FreeWith.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -8,15 +10,12 @@
 
 namespace core::x11 {
 
-// xcb replies are malloc'ed and released with free().
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
+// xcb replies, events and errors are malloc'ed and released with free().
 template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+using Reply = std::unique_ptr<T, FreeWith<std::free>>;
 
 // One connection to the X display named by $DISPLAY, with its default screen. Every thread that
-// talks to X for long (a capture, the display watcher) opens its own.
+// talks to X for long (a capture, the display watcher, an input channel) opens its own.
 class Connection {
 public:
     // Null when the display cannot be opened.
@@ -34,6 +33,7 @@ public:
 
     xcb_atom_t atom(const char* name, bool onlyIfExists = false) const;
     std::string atomName(xcb_atom_t atom) const;
+    bool has(xcb_extension_t* extension) const;
     // First event code of an extension, or -1 when the server lacks it.
     int firstEvent(xcb_extension_t* extension) const;
 

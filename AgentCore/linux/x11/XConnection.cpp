@@ -42,6 +42,12 @@ std::string Connection::atomName(xcb_atom_t atom) const
     return std::string(xcb_get_atom_name_name(reply.get()), size_t(xcb_get_atom_name_name_length(reply.get())));
 }
 
+bool Connection::has(xcb_extension_t* extension) const
+{
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(conn_, extension);
+    return data && data->present;
+}
+
 int Connection::firstEvent(xcb_extension_t* extension) const
 {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(conn_, extension);

@@ -1,6 +1,7 @@
 #include "XTestInput.h"
 
 #include "Log.h"
+#include "XConnection.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
@@ -18,7 +19,7 @@ namespace core::os {
 
 namespace {
 
-template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
+using x11::Reply;
 
 constexpr KeySym kNoSymbol = 0;
 
@@ -30,8 +31,7 @@ std::optional<std::uint8_t> useXkb(xcb_connection_t* c)
     if (!ext || !ext->present)
         return std::nullopt;
     Reply<xcb_xkb_use_extension_reply_t> use(
-        xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr),
-        &std::free);
+        xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr));
     if (!use || !use->supported)
         return std::nullopt;
     const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
@@ -135,36 +135,27 @@ bool SpareKeys::anyLent() const
 
 // ---- XTestInput ----
 
-void XTestInput::Disconnect::operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-
 std::unique_ptr<XTestInput> XTestInput::open()
 {
-    int screenNumber = 0;
-    std::unique_ptr<xcb_connection_t, Disconnect> c(xcb_connect(nullptr, &screenNumber));
-    if (!c || xcb_connection_has_error(c.get())) {
+    std::unique_ptr<x11::Connection> c = x11::Connection::open();
+    if (!c) {
         log(QStringLiteral("input: cannot connect to the X display"));
         return nullptr;
     }
-    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(c.get(), &xcb_test_id);
-    if (!xtest || !xtest->present) {
+    if (!c->has(&xcb_test_id)) {
         log(QStringLiteral("input: the X display has no XTEST extension"));
         return nullptr;
     }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
-    for (int i = 0; i < screenNumber && it.rem; ++i)
-        xcb_screen_next(&it);
-    if (!it.rem)
-        return nullptr;
-    const QRect screen(0, 0, it.data->width_in_pixels, it.data->height_in_pixels);
-    const std::uint32_t root = it.data->root;
-    const std::optional<std::uint8_t> xkbEvent = useXkb(c.get());
+    const QRect screen(0, 0, c->screen()->width_in_pixels, c->screen()->height_in_pixels);
+    const std::uint32_t root = c->root();
+    const std::optional<std::uint8_t> xkbEvent = useXkb(c->get());
     if (!xkbEvent)
         log(QStringLiteral("input: the X display has no XKEYBOARD extension; typing follows the desktop's "
                            "locks and layout group"));
     return std::unique_ptr<XTestInput>(new XTestInput(std::move(c), root, screen, xkbEvent));
 }
 
-XTestInput::XTestInput(std::unique_ptr<xcb_connection_t, Disconnect> c, std::uint32_t root, QRect screen,
+XTestInput::XTestInput(std::unique_ptr<x11::Connection> c, std::uint32_t root, QRect screen,
                        std::optional<std::uint8_t> xkbEvent)
     : c_(std::move(c))
     , root_(root)
@@ -196,9 +187,9 @@ void XTestInput::beginNeutral()
         return;
     // Both requests go out together, so nothing the server does between them is lost: the answer
     // tells the state right before it was cleared.
-    locksSeq_ = xcb_xkb_get_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD).sequence;
+    locksSeq_ = xcb_xkb_get_state(c_->get(), XCB_XKB_ID_USE_CORE_KBD).sequence;
     locks_.reset();
-    xcb_xkb_latch_lock_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD, 0xff, 0, 1, XCB_XKB_GROUP_1, 0xff, 1, 0);
+    xcb_xkb_latch_lock_state(c_->get(), XCB_XKB_ID_USE_CORE_KBD, 0xff, 0, 1, XCB_XKB_GROUP_1, 0xff, 1, 0);
     neutral_ = true;
 }
 
@@ -216,10 +207,10 @@ void XTestInput::takeLocks(bool wait)
         void* answer = nullptr;
         xcb_generic_error_t* error = nullptr;
         if (wait)
-            answer = xcb_xkb_get_state_reply(c_.get(), xcb_xkb_get_state_cookie_t{*locksSeq_}, &error);
-        if (wait || xcb_poll_for_reply(c_.get(), *locksSeq_, &answer, &error)) {
-            Reply<xcb_xkb_get_state_reply_t> state(static_cast<xcb_xkb_get_state_reply_t*>(answer), &std::free);
-            Reply<xcb_generic_error_t> failed(error, &std::free);
+            answer = xcb_xkb_get_state_reply(c_->get(), xcb_xkb_get_state_cookie_t{*locksSeq_}, &error);
+        if (wait || xcb_poll_for_reply(c_->get(), *locksSeq_, &answer, &error)) {
+            Reply<xcb_xkb_get_state_reply_t> state(static_cast<xcb_xkb_get_state_reply_t*>(answer));
+            Reply<xcb_generic_error_t> failed(error);
             locksSeq_.reset();
             locks_ = state ? Locks{state->lockedMods, state->lockedGroup} : Locks{};
         }
@@ -228,7 +219,7 @@ void XTestInput::takeLocks(bool wait)
         return;
     // Only what was there is put back; a lock the user set meanwhile stays.
     if (locks_->mods != 0 || locks_->group != 0) {
-        xcb_xkb_latch_lock_state(c_.get(), XCB_XKB_ID_USE_CORE_KBD, locks_->mods, locks_->mods, locks_->group != 0,
+        xcb_xkb_latch_lock_state(c_->get(), XCB_XKB_ID_USE_CORE_KBD, locks_->mods, locks_->mods, locks_->group != 0,
                                  locks_->group, 0, 0, 0);
         flush();
     }
@@ -237,16 +228,15 @@ void XTestInput::takeLocks(bool wait)
     locks_.reset();
 }
 
-int XTestInput::fd() const { return xcb_get_file_descriptor(c_.get()); }
+int XTestInput::fd() const { return xcb_get_file_descriptor(c_->get()); }
 
 void XTestInput::readMap()
 {
-    const xcb_setup_t* setup = xcb_get_setup(c_.get());
+    const xcb_setup_t* setup = xcb_get_setup(c_->get());
     minCode_ = setup->min_keycode;
     const std::uint8_t count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
     Reply<xcb_get_keyboard_mapping_reply_t> reply(
-        xcb_get_keyboard_mapping_reply(c_.get(), xcb_get_keyboard_mapping(c_.get(), minCode_, count), nullptr),
-        &std::free);
+        xcb_get_keyboard_mapping_reply(c_->get(), xcb_get_keyboard_mapping(c_->get(), minCode_, count), nullptr));
     mapStale_ = false;
     if (!reply)
         return;
@@ -277,7 +267,7 @@ std::optional<XTestInput::Place> XTestInput::place(KeySym sym, bool shiftedToo)
 void XTestInput::remap(std::uint8_t code, KeySym sym)
 {
     std::vector<xcb_keysym_t> row(perCode_, sym);
-    xcb_change_keyboard_mapping(c_.get(), 1, code, perCode_, row.data());
+    xcb_change_keyboard_mapping(c_->get(), 1, code, perCode_, row.data());
     const std::size_t at = static_cast<std::size_t>(code - minCode_) * perCode_;
     std::fill(map_.begin() + static_cast<std::ptrdiff_t>(at), map_.begin() + static_cast<std::ptrdiff_t>(at + perCode_), sym);
 }
@@ -335,7 +325,7 @@ void XTestInput::press(std::uint8_t code, bool down)
 {
     if (down == (keysDown_.count(code) > 0))
         return;
-    xcb_test_fake_input(c_.get(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(c_->get(), down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     if (down)
         keysDown_.insert(code);
     else
@@ -352,13 +342,13 @@ void XTestInput::restoreIdle(std::optional<Clock::time_point> now)
 
 void XTestInput::moveTo(int x, int y)
 {
-    xcb_test_fake_input(c_.get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<std::int16_t>(x),
+    xcb_test_fake_input(c_->get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<std::int16_t>(x),
                         static_cast<std::int16_t>(y), 0);
 }
 
 void XTestInput::button(std::uint8_t xbutton, bool press)
 {
-    xcb_test_fake_input(c_.get(), press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, xbutton, XCB_CURRENT_TIME, XCB_NONE,
+    xcb_test_fake_input(c_->get(), press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, xbutton, XCB_CURRENT_TIME, XCB_NONE,
                         0, 0, 0);
     if (press)
         buttonsDown_.insert(xbutton);
@@ -369,9 +359,9 @@ void XTestInput::button(std::uint8_t xbutton, bool press)
 void XTestInput::releaseAll()
 {
     for (std::uint8_t b : buttonsDown_)
-        xcb_test_fake_input(c_.get(), XCB_BUTTON_RELEASE, b, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(c_->get(), XCB_BUTTON_RELEASE, b, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     for (auto it = keysDown_.rbegin(); it != keysDown_.rend(); ++it)
-        xcb_test_fake_input(c_.get(), XCB_KEY_RELEASE, *it, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(c_->get(), XCB_KEY_RELEASE, *it, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     buttonsDown_.clear();
     keysDown_.clear();
     endNeutral();
@@ -382,13 +372,13 @@ void XTestInput::requestAck()
 {
     if (ackSeq_)
         return;
-    ackSeq_ = xcb_query_pointer(c_.get(), root_).sequence;
+    ackSeq_ = xcb_query_pointer(c_->get(), root_).sequence;
 }
 
 void XTestInput::drainEvents()
 {
-    while (xcb_generic_event_t* e = xcb_poll_for_event(c_.get())) {
-        Reply<xcb_generic_event_t> event(e, &std::free);
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c_->get())) {
+        Reply<xcb_generic_event_t> event(e);
         if (xkbEvent_ && (e->response_type & 0x7f) == *xkbEvent_) {
             // The second byte of every XKB event says which one it is.
             const auto* m = reinterpret_cast<const xcb_xkb_map_notify_event_t*>(e);
@@ -415,9 +405,9 @@ bool XTestInput::pollAck()
     if (ackSeq_) {
         void* raw = nullptr;
         xcb_generic_error_t* error = nullptr;
-        if (xcb_poll_for_reply(c_.get(), *ackSeq_, &raw, &error)) {
-            Reply<xcb_query_pointer_reply_t> reply(static_cast<xcb_query_pointer_reply_t*>(raw), &std::free);
-            Reply<xcb_generic_error_t> failed(error, &std::free);
+        if (xcb_poll_for_reply(c_->get(), *ackSeq_, &raw, &error)) {
+            Reply<xcb_query_pointer_reply_t> reply(static_cast<xcb_query_pointer_reply_t*>(raw));
+            Reply<xcb_generic_error_t> failed(error);
             ackSeq_.reset();
             done = true;
             if (reply)
@@ -429,14 +419,14 @@ bool XTestInput::pollAck()
     return done;
 }
 
-void XTestInput::flush() { xcb_flush(c_.get()); }
+void XTestInput::flush() { xcb_flush(c_->get()); }
 
 void XTestInput::sync()
 {
     if (restorePending())
         takeLocks(true);
     Reply<xcb_get_input_focus_reply_t> reply(
-        xcb_get_input_focus_reply(c_.get(), xcb_get_input_focus(c_.get()), nullptr), &std::free);
+        xcb_get_input_focus_reply(c_->get(), xcb_get_input_focus(c_->get()), nullptr));
 }
 
 } // namespace core::os

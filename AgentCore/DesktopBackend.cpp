@@ -1,0 +1,75 @@
+#include "DesktopBackend.h"
+
+#include "DisplaySource.h"
+#include "FrameSource.h"
+#include "InputInjector.h"
+#include "Log.h"
+#include "PermissionsProbe.h"
+#include "linux/x11/XDesktop.h"
+
+namespace core {
+
+namespace {
+
+class NoDisplays : public DisplaySource {
+public:
+    const std::vector<DisplayInfo>& current() const override { return none_; }
+
+private:
+    const std::vector<DisplayInfo> none_;
+};
+
+class NoPermissions : public PermissionsProbe {
+public:
+    Permissions probe() override { return {}; }
+};
+
+// What the agent has when no backend fits the session: it still serves, shows nothing, and tells
+// whoever tries to capture why.
+class EmptyDesktop : public DesktopBackend {
+public:
+    explicit EmptyDesktop(QString why) : why_(std::move(why)) { }
+    DisplaySource& displays() override { return displays_; }
+    PermissionsProbe& permissions() override { return permissions_; }
+    std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
+    std::unique_ptr<InputInjector> openInput() override { return nullptr; }
+
+private:
+    const QString why_;
+    NoDisplays displays_;
+    NoPermissions permissions_;
+};
+
+} // namespace
+
+SessionEnvironment SessionEnvironment::current()
+{
+    return {qEnvironmentVariable("XDG_SESSION_TYPE"), qEnvironmentVariable("WAYLAND_DISPLAY"),
+            qEnvironmentVariable("DISPLAY")};
+}
+
+std::variant<DesktopKind, QString> desktopKind(const SessionEnvironment& env)
+{
+    // Under Wayland, $DISPLAY names Xwayland, which sees only the X clients: capturing or driving
+    // it would show and reach a fraction of the desktop.
+    const bool wayland = env.sessionType == QLatin1String("wayland")
+        || (!env.waylandDisplay.isEmpty() && env.sessionType != QLatin1String("x11"));
+    if (wayland)
+        return QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=%1); log in to an X11 session")
+            .arg(env.waylandDisplay.isEmpty() ? QStringLiteral("unset") : env.waylandDisplay);
+    if (env.display.isEmpty())
+        return QStringLiteral("no X display: DISPLAY is not set");
+    return DesktopKind::x11;
+}
+
+std::unique_ptr<DesktopBackend> createDesktopBackend()
+{
+    const auto kind = desktopKind(SessionEnvironment::current());
+    if (const QString* why = std::get_if<QString>(&kind)) {
+        log(QStringLiteral("desktop: ") + *why);
+        return std::make_unique<EmptyDesktop>(*why);
+    }
+    return std::make_unique<x11::Desktop>();
+}
+
+} // namespace core

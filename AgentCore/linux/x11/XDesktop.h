@@ -1,0 +1,29 @@
+#pragma once
+
+#include "DesktopBackend.h"
+
+#include <memory>
+
+namespace core::x11 {
+
+class DisplaySource;
+class PermissionsProbe;
+
+// The X11 session's desktop: the display named by $DISPLAY. Every concern talks to the server on a
+// connection of its own, so a slow or lost server stalls only that concern.
+class Desktop : public DesktopBackend {
+public:
+    Desktop();
+    ~Desktop() override;
+
+    core::DisplaySource& displays() override;
+    core::PermissionsProbe& permissions() override;
+    std::unique_ptr<core::FrameSource> openFrames() override;
+    std::unique_ptr<InputInjector> openInput() override;
+
+private:
+    std::unique_ptr<DisplaySource> displays_;
+    std::unique_ptr<PermissionsProbe> permissions_;
+};
+
+} // namespace core::x11

@@ -1,0 +1,72 @@
+#include "XFrameSource.h"
+
+#include "Log.h"
+#include "XScreenGrabber.h"
+
+#include <algorithm>
+
+namespace core::x11 {
+
+namespace {
+
+const QString kXGone = QStringLiteral("The connection to the X display was lost.");
+
+Area area(const DisplayInfo& d) { return {int(d.x), int(d.y), int(d.width), int(d.height)}; }
+
+} // namespace
+
+FrameSource::FrameSource()
+{
+    QString error;
+    grabber_ = ScreenGrabber::open(&error);
+    if (!grabber_)
+        throw AgentError(error);
+}
+
+FrameSource::~FrameSource() = default;
+
+void FrameSource::watch() { grabber_->watchChanges(); }
+
+std::vector<DisplayInfo> FrameSource::displays()
+{
+    std::vector<DisplayInfo> now = grabber_->monitors();
+    return grabber_->broken() ? std::vector<DisplayInfo>{} : now;
+}
+
+FrameSource::Result FrameSource::update(DisplayInfo& display)
+{
+    if (grabber_->broken())
+        return Result::sourceLost;
+    const ScreenGrabber::Changes changes = grabber_->poll(area(display));
+    bool moved = false;
+    if (changes.layout) {
+        const std::vector<DisplayInfo> now = grabber_->monitors();
+        if (grabber_->broken())
+            return Result::sourceLost;
+        const auto it = std::find_if(now.begin(), now.end(), [&](const DisplayInfo& d) { return d.id == display.id; });
+        if (it == now.end())
+            return Result::displayGone;
+        moved = *it != display;
+        display = *it;
+    }
+    const bool cursor = grabber_->cursorChanged(area(display));
+    return moved || cursor || changes.damaged ? Result::ok : Result::noChange;
+}
+
+FrameSource::Result FrameSource::grab(const DisplayInfo& display, Nv12Buffer& into)
+{
+    const BgrxImage* image = grabber_->grab(area(display), true);
+    if (!image)
+        return grabber_->broken() ? Result::sourceLost : Result::temporaryError;
+    const BgrxImage scaled = converter_.scale(*image, into.frame.width, into.frame.height);
+    converter_.toNv12(scaled, into);
+    return Result::ok;
+}
+
+const BgrxImage* FrameSource::still(const DisplayInfo& display) { return grabber_->grab(area(display), false); }
+
+bool FrameSource::lost() const { return grabber_->broken(); }
+
+QString FrameSource::lostReason() const { return kXGone; }
+
+} // namespace core::x11

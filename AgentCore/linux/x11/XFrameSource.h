@@ -1,0 +1,33 @@
+#pragma once
+
+#include "FrameSource.h"
+#include "Nv12Converter.h"
+
+#include <memory>
+
+namespace core::x11 {
+
+class ScreenGrabber;
+
+// Frames of the X display: MIT-SHM captures of the root window, Damage and the pointer for what
+// changed, RandR for the layout (displays in root-window pixels).
+class FrameSource : public core::FrameSource {
+public:
+    // Throws AgentError when the display cannot be captured.
+    FrameSource();
+    ~FrameSource() override;
+
+    void watch() override;
+    std::vector<DisplayInfo> displays() override;
+    Result update(DisplayInfo& display) override;
+    Result grab(const DisplayInfo& display, Nv12Buffer& into) override;
+    const BgrxImage* still(const DisplayInfo& display) override;
+    bool lost() const override;
+    QString lostReason() const override;
+
+private:
+    std::unique_ptr<ScreenGrabber> grabber_;
+    Nv12Converter converter_;
+};
+
+} // namespace core::x11

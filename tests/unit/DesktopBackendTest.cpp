@@ -1,0 +1,110 @@
+#include "DesktopBackend.h"
+#include "FakeDesktop.h"
+#include "AgentProcess.h"
+#include "Server.h"
+#include "Session.h"
+#include "WsClient.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+
+using namespace core;
+
+TEST(DesktopBackend, SessionKindChoosesTheBackendOrNamesWhatIsMissing)
+{
+    const struct {
+        const char* name;
+        SessionEnvironment env;
+        std::variant<DesktopKind, QString> want;
+    } rows[] = {
+        {"x11 session", {"x11", "", ":0"}, DesktopKind::x11},
+        {"display only (Xvfb, ssh)", {"tty", "", ":99"}, DesktopKind::x11},
+        {"x11 session beside a Wayland socket", {"x11", "wayland-0", ":0"}, DesktopKind::x11},
+        {"wayland session with Xwayland",
+         {"wayland", "wayland-0", ":0"},
+         QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=wayland-0); log in to an X11 session")},
+        {"wayland socket without a session type",
+         {"", "wayland-1", ""},
+         QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=wayland-1); log in to an X11 session")},
+        {"nothing", {"", "", ""}, QStringLiteral("no X display: DISPLAY is not set")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(desktopKind(row.env), row.want);
+    }
+}
+
+namespace {
+
+DisplayInfo display(quint32 id, const char* name, double x, bool main)
+{
+    DisplayInfo d;
+    d.id = id;
+    d.name = QString::fromLatin1(name);
+    d.width = 1280;
+    d.height = 800;
+    d.x = x;
+    d.isMain = main;
+    return d;
+}
+
+QJsonArray ids(const QJsonArray& displays)
+{
+    QJsonArray out;
+    for (const QJsonValue& d : displays)
+        out.append(d.toObject().value(QStringLiteral("id")));
+    return out;
+}
+
+// One session on a loopback WebSocket, on a desktop that has no display server behind it.
+class SessionOnFakeDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        desktop.granted = {true, false};
+        desktop.setDisplays({display(7, "Left", 0, true), display(9, "Right", 1280, false)});
+        const int port = freePortPair();
+        server = std::make_unique<Server>(
+            port, std::nullopt,
+            [](const QString&, const Server::Decide& decide) {
+                decide(Server::Verdict::admit);
+                return std::unique_ptr<QObject>();
+            },
+            [this](std::unique_ptr<WSConnection> conn) {
+                session = std::make_unique<Session>(std::move(conn), desktop, Config{}, std::nullopt);
+                session->gate = [](const HelloParam&, bool) { return Gate::Result::admit(); };
+                session->claim = [](bool) { return true; };
+                session->start();
+            },
+            [] {});
+        ASSERT_TRUE(client.open(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    }
+
+    FakeDesktop desktop; // lent to the session: outlives it
+    std::unique_ptr<Server> server;
+    std::unique_ptr<Session> session;
+    WsClient client;
+};
+
+} // namespace
+
+TEST_F(SessionOnFakeDesktop, HelloAndDisplaysComeFromTheBackend)
+{
+    const QJsonObject hello = client.request(QStringLiteral("hello"), 1).value(QStringLiteral("data")).toObject();
+    EXPECT_EQ(ids(hello.value(QStringLiteral("displays")).toArray()), (QJsonArray{7, 9}));
+    EXPECT_EQ(hello.value(QStringLiteral("permissions")).toObject(),
+              (QJsonObject{{QStringLiteral("screen"), true}, {QStringLiteral("accessibility"), false}}));
+
+    const QJsonObject list = client.request(QStringLiteral("displays.list"), 2);
+    EXPECT_EQ(ids(list.value(QStringLiteral("data")).toArray()), (QJsonArray{7, 9}));
+
+    desktop.setDisplays({display(9, "Right", 0, true)});
+    session->displaysChanged();
+    const auto event = client.next();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(parseJson(*event).value(QStringLiteral("type")).toString(), QStringLiteral("displays.changed"));
+    EXPECT_EQ(ids(parseJson(*event).value(QStringLiteral("displays")).toArray()), (QJsonArray{9}));
+    EXPECT_EQ(ids(client.request(QStringLiteral("displays.list"), 3).value(QStringLiteral("data")).toArray()),
+              (QJsonArray{9}));
+}
