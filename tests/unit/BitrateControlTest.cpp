@@ -33,12 +33,43 @@ TEST(BitrateControl, GrowingDelayLowersTheTargetButSmallJitterDoesNot)
     EXPECT_EQ(control.update(0.0, 0.060), 10000); // within the allowance over the minimum
     EXPECT_EQ(control.update(0.0, 0.200), 8500);
     EXPECT_EQ(control.update(0.01, 0.250), 7225);
+
+    BitrateControl doubled(10000, 10000);
+    doubled.update(0.0, 0.100);
+    EXPECT_EQ(doubled.update(0.0, 0.200), 10000); // twice the minimum is still within the allowance
 }
 
 TEST(BitrateControl, ModerateLossHoldsTheTarget)
 {
-    BitrateControl control(5000, 80000);
-    EXPECT_EQ(control.update(0.05, std::nullopt), 5000);
+    // Both ends included: 2 % is no longer noise, 10 % not yet a full link.
+    for (const double loss : {0.02, 0.05, 0.10}) {
+        BitrateControl control(5000, 80000);
+        EXPECT_EQ(control.update(loss, std::nullopt), 5000) << loss;
+        EXPECT_FALSE(control.limited()) << loss; // held, not lowered
+    }
+}
+
+TEST(BitrateControl, HeavyLossOutweighsGrowingDelay)
+{
+    BitrateControl control(10000, 10000);
+    control.update(0.0, 0.020);
+    EXPECT_EQ(control.update(0.5, 0.200), 7500); // 10000 * (1 - 0.5 / 2), not the delay back-off
+}
+
+TEST(BitrateControl, LimitedWhileClimbingBackUntilTheCeilingIsReached)
+{
+    BitrateControl control(8000, 10000);
+    control.update(0.3, 0.02);
+    control.update(0.0, 0.02);
+    EXPECT_LT(control.target(), 10000);
+    EXPECT_TRUE(control.limited());
+    control.setCeiling(12000); // more room does not undo what the reports said
+    EXPECT_TRUE(control.limited());
+    while (control.target() < 12000)
+        control.update(0.0, 0.02);
+    // Back at the ceiling the earlier loss is forgotten: a raised ceiling is room to climb, not a limit.
+    control.setCeiling(20000);
+    EXPECT_FALSE(control.limited());
 }
 
 TEST(BitrateControl, StaysWithinFloorAndCeiling)
@@ -52,4 +83,10 @@ TEST(BitrateControl, StaysWithinFloorAndCeiling)
     high.setCeiling(8000);
     EXPECT_EQ(high.target(), 8000);
     EXPECT_EQ(high.update(0.0, std::nullopt), 8000);
+}
+
+TEST(BitrateControl, AReportWithoutLossClimbs)
+{
+    BitrateControl control(20000, 80000);
+    EXPECT_EQ(control.update(std::nullopt, std::nullopt), 21600); // 20000 * 1.08
 }

@@ -74,6 +74,15 @@ TEST(Config, PortOutOfRangeDiscardsTheFile)
     }
 }
 
+TEST(Config, PortsAtBothEndsOfTheRangeAreKept)
+{
+    for (const int port : {1, 65535}) {
+        const Loaded l = loadText(QStringLiteral(R"({"port":%1})").arg(port).toUtf8().constData());
+        EXPECT_FALSE(l.error) << port;
+        EXPECT_EQ(l.config.port, port);
+    }
+}
+
 TEST(Config, ProfileRulesAreCheckedFullThenLight)
 {
     const QString full = QStringLiteral(

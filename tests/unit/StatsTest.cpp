@@ -45,10 +45,17 @@ TEST(Stats, NoRatesOnFirstSampleOrWithoutTimePassing)
 
 TEST(Stats, NoRatesAgainstTheCountersOfAnEarlierPeer)
 {
-    const OutboundSample earlier{5000, 20.0, 90000000, 10.0};
-    const auto event = Stats::event(record(160), std::nullopt, earlier, 11.0, std::nullopt).first;
-    EXPECT_FALSE(event.sentKbps);
-    EXPECT_FALSE(event.encodeMs);
+    // Either counter going back is enough: the other may have been overtaken already.
+    const OutboundSample earlier[] = {
+        {5000, 20.0, 90000000, 10.0},
+        {5000, 0.5, 1000000, 10.0},
+        {100, 0.5, 90000000, 10.0},
+    };
+    for (const OutboundSample& e : earlier) {
+        const auto event = Stats::event(record(160), std::nullopt, e, 11.0, std::nullopt).first;
+        EXPECT_FALSE(event.sentKbps) << e.framesEncoded << " frames, " << e.bytesSent << " bytes";
+        EXPECT_FALSE(event.encodeMs) << e.framesEncoded << " frames, " << e.bytesSent << " bytes";
+    }
 }
 
 TEST(Stats, TruncatesAndChecksTypes)

@@ -213,6 +213,22 @@ TEST(AuthDecide, OwnerFromAnotherNodeOnly)
         EXPECT_EQ(Auth::decide(Whois{r.node, QString::fromUtf8(r.login), {}, {}}, owner, self), r.admitted) << r.login;
 }
 
+TEST(AuthDecide, LetterCaseIgnoredFromAToZOnBothSides)
+{
+    const struct {
+        const char* owner;
+        const char* login;
+        bool admitted;
+    } rows[] = {
+        {"az@example.com", "AZ@example.com", true},
+        {"AZ@example.com", "az@example.com", true},
+        {"@[@example.com", "`{@example.com", false}, // the neighbours of A and Z have no case
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(Auth::decide(Whois{2, QString::fromUtf8(r.login), {}, {}}, QString::fromUtf8(r.owner), 1), r.admitted)
+            << r.owner << " " << r.login;
+}
+
 TEST(AuthDecide, OnlyAsciiLettersIgnoreCase)
 {
     const QString owner = QStringLiteral("sk@example.com");
