@@ -22,8 +22,6 @@ const QString kDevicesKey = QStringLiteral("devices");
 
 } // namespace
 
-const QString Agent::kReplaced = QStringLiteral("replaced by a newer session");
-
 void DeleteLater::operator()(QObject* object) const
 {
     if (object)
@@ -145,7 +143,7 @@ void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
             self->ended(weak.data(), claimed);
     };
     s->gate = [self, remote](const HelloParam& hello, bool live) {
-        return self ? self->admission(hello, live, remote) : Gate::Result::close(4401, Gate::signIn);
+        return self ? self->admission(hello, live, remote) : Gate::Result::close(Close::signIn);
     };
     sessions_.push_back(std::move(owned));
     s->start();
@@ -159,10 +157,7 @@ bool Agent::claimFor(Session* s, const QString& remote, const std::shared_ptr<st
     if (session_) {
         if (!takeover)
             return false;
-        Session* other = session_;
-        other->ws().send(Wire::event(Kicked{}));
-        other->ws().close(4409, kReplaced);
-        other->end();
+        session_->kick();
     }
     session_ = s;
     log(QStringLiteral("session from ") + remote + (takeover ? QStringLiteral(" (took over)") : QString()));
@@ -199,13 +194,11 @@ void Agent::ended(Session* s, const std::shared_ptr<std::optional<QString>>& cla
     }
 }
 
-void Agent::closeActive(quint16 code, const QString& reason)
+void Agent::closeActive(const CloseCode& why)
 {
     if (!session_)
         return;
-    Session* s = session_;
-    s->ws().close(code, reason);
-    s->end();
+    session_->close(why);
 }
 
 void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
@@ -218,7 +211,7 @@ void Agent::disableDevice(const QString& id)
     devices.disable(id);
     saveDevices();
     if (connectedDeviceID == id)
-        closeActive(4414, Gate::disabled);
+        closeActive(Close::disabled);
     onStatusChange();
 }
 
@@ -234,7 +227,7 @@ void Agent::removeDevice(const QString& id)
     devices.remove(id);
     saveDevices();
     if (connectedDeviceID == id)
-        closeActive(4413, Gate::removed);
+        closeActive(Close::removed);
     onStatusChange();
 }
 

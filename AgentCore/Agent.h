@@ -57,8 +57,6 @@ public:
     void enableDevice(const QString& id);
     void removeDevice(const QString& id);
 
-    static const QString kReplaced;
-
     // Pairing (AgentPairing.cpp). `pairing` exists from start() on; `details` is what this Mac
     // tells the cloud about itself, known once it listens on Tailscale.
     std::unique_ptr<PairingController> pairing;
@@ -86,7 +84,7 @@ private:
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
                   bool takeover);
     void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
-    void closeActive(quint16 code, const QString& reason);
+    void closeActive(const CloseCode& why);
 
     // Pairing (AgentPairing.cpp).
     void startPairing();

@@ -33,7 +33,7 @@ void Agent::startPairing()
     pairing->onUnlinked = [self] {
         if (!self)
             return;
-        self->closeActive(4412, Gate::notPaired);
+        self->closeActive(Close::notPaired);
         self->devices.all.clear();
         self->saveDevices();
     };
@@ -84,7 +84,7 @@ Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString&
 {
     if (!dev_ && !live && guesses_.barred(remote, hello.pairCode, pairing->admittedCode())) {
         log(QStringLiteral("pairing: too many wrong codes from ") + remote);
-        return Gate::Result::close(4401, Gate::signIn);
+        return Gate::Result::close(Close::signIn);
     }
     std::optional<Device::State> device;
     if (auto peer = peers_.find(remote); peer != peers_.end())

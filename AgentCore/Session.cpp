@@ -21,6 +21,9 @@ Session::Session(std::unique_ptr<WSConnection> ws, Config config, std::optional<
     , config_(std::move(config))
     , configError_(std::move(configError))
 {
+    addCoreRequests();
+    addThumbRequests();
+    addStreamingRequests();
 }
 
 Session::~Session() = default;
@@ -50,6 +53,37 @@ void Session::end()
     endStreaming();
     if (onEnd)
         onEnd();
+}
+
+void Session::close(const CloseCode& why)
+{
+    ws_->close(why);
+    end();
+}
+
+void Session::kick()
+{
+    // The connection sends in order, so the event goes out before the close message.
+    ws_->send(Wire::event(Kicked{}));
+    close(Close::replaced);
+}
+
+void Session::addCoreRequests()
+{
+    requests_.add(QStringLiteral("hello"), [this](const Request& r) { hello(r); });
+    requests_.add(QStringLiteral("displays.list"), [this](const Request& r) { ws_->send(Wire::ok(r.id, Displays::list())); });
+}
+
+void Session::addThumbRequests()
+{
+    requests_.add(QStringLiteral("thumbs.start"), [this](const Request& r) {
+        startThumbs();
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("thumbs.stop"), [this](const Request& r) {
+        thumbTimer_.reset();
+        ws_->send(Wire::ok(r.id));
+    });
 }
 
 void Session::displaysChanged()
@@ -98,52 +132,41 @@ void Session::thumbTick()
 
 void Session::handle(const QByteArray& data)
 {
-    Envelope envelope;
+    std::optional<Request> request;
     try {
-        envelope = Envelope::decode(Wire::parse(data));
+        json::Reader message = Wire::parse(data);
+        const Envelope envelope = Envelope::decode(message);
+        if (envelope.id)
+            request.emplace(Request{envelope.type, *envelope.id, std::move(message)});
     } catch (const json::DecodeError&) {
-        envelope.id.reset();
     }
-    if (!envelope.id) {
+    if (!request) {
         log(QStringLiteral("session: dropped message without type/id"));
         return;
     }
-    const qint64 id = *envelope.id;
     QPointer<Session> self(this);
     try {
-        route(envelope.type, id, data);
+        route(*request);
     } catch (const std::exception& e) {
         if (self)
-            ws_->send(Wire::fail(id, describe(e)));
+            ws_->send(Wire::fail(request->id, describe(e)));
     }
 }
 
-void Session::route(const QString& type, qint64 id, const QByteArray& data)
+void Session::route(const Request& request)
 {
-    if (!live_ && type != QLatin1String("hello"))
+    if (!live_ && request.type != QLatin1String("hello"))
         throw AgentError(QStringLiteral("send hello first"));
-
-    if (type == QLatin1String("hello"))
-        return hello(id, data);
-    if (type == QLatin1String("displays.list"))
-        return ws_->send(Wire::ok(id, Displays::list()));
-    if (type == QLatin1String("thumbs.start")) {
-        startThumbs();
-        return ws_->send(Wire::ok(id));
-    }
-    if (type == QLatin1String("thumbs.stop")) {
-        thumbTimer_.reset();
-        return ws_->send(Wire::ok(id));
-    }
-    if (routeStreaming(type, id, data))
-        return;
-
-    throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
+    const RequestTable::Handler* handler = requests_.find(request.type);
+    if (!handler)
+        throw AgentError(QStringLiteral("unknown request \"%1\"").arg(request.type));
+    (*handler)(request);
 }
 
-void Session::hello(qint64 id, const QByteArray& data)
+void Session::hello(const Request& request)
 {
-    const auto param = Wire::decode<HelloParam>(data);
+    const qint64 id = request.id;
+    const auto param = request.params<HelloParam>();
     const Gate::Result verdict = gate(param, live_);
     if (!verdict.admitted) {
         log(QStringLiteral("session refused (%1): %2").arg(verdict.code).arg(verdict.reason));

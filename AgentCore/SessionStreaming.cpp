@@ -28,27 +28,37 @@ const QString kDisplayGone = QStringLiteral("display disconnected");
 constexpr int kDisplayNewsWaitMs = 2000;
 } // namespace
 
-bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& data)
+void Session::addStreamingRequests()
 {
-    if (type == QLatin1String("rtc.offer")) {
-        const auto param = Wire::decode<SdpParam>(data);
-        const Config::Profile& profile = config_.stream.profile(param.profile);
-        startRTC(param.sdp, profile, id);
-    } else if (type == QLatin1String("rtc.ice")) {
+    requests_.add(QStringLiteral("rtc.offer"), [this](const Request& r) {
+        const auto param = r.params<SdpParam>();
+        startRTC(param.sdp, config_.stream.profile(param.profile), r.id);
+    });
+    requests_.add(QStringLiteral("rtc.ice"), [this](const Request& r) {
+        // An absent peer is reported before the parameters are looked at.
         if (!rtc_)
             throw AgentError(kNoPeer);
-        rtc_->addIce(Wire::decode<IceParam>(data));
-        ws_->send(Wire::ok(id));
-    } else if (type == QLatin1String("stats.start")) {
+        rtc_->addIce(r.params<IceParam>());
+        ws_->send(Wire::ok(r.id));
+    });
+    const auto start = [this](const Request& r) {
+        const auto param = r.params<DisplayParam>();
+        startStream(param.displayId, config_.stream.profile(param.profile), r.id);
+    };
+    requests_.add(QStringLiteral("stream.start"), start);
+    requests_.add(QStringLiteral("stream.switch"), start);
+    requests_.add(QStringLiteral("stream.stop"), [this](const Request& r) {
+        stopStream(std::nullopt);
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("stats.start"), [this](const Request& r) {
         startStats();
-        ws_->send(Wire::ok(id));
-    } else if (type == QLatin1String("stats.stop")) {
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("stats.stop"), [this](const Request& r) {
         statsTimer_.reset();
-        ws_->send(Wire::ok(id));
-    } else {
-        return routeStream(type, id, data);
-    }
-    return true;
+        ws_->send(Wire::ok(r.id));
+    });
 }
 
 void Session::startStreaming()
@@ -156,21 +166,6 @@ void Session::pollStatus()
         return;
     permissions_ = now;
     ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
-}
-
-bool Session::routeStream(const QString& type, qint64 id, const QByteArray& data)
-{
-    if (type == QLatin1String("stream.start") || type == QLatin1String("stream.switch")) {
-        const auto param = Wire::decode<DisplayParam>(data);
-        const Config::Profile& profile = config_.stream.profile(param.profile);
-        startStream(param.displayId, profile, id);
-    } else if (type == QLatin1String("stream.stop")) {
-        stopStream(std::nullopt);
-        ws_->send(Wire::ok(id));
-    } else {
-        return false;
-    }
-    return true;
 }
 
 void Session::startStream(quint32 display, const Config::Profile& profile, qint64 id)

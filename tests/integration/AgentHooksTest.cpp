@@ -99,7 +99,7 @@ TEST_F(AgentHooks, UnlinkedAtTheCloudClosesTheSessionAndForgetsDevices)
     EXPECT_FALSE(store.load());
     ASSERT_TRUE(phone.waitClosed());
     EXPECT_EQ(phone.closeCode(), 4412);
-    EXPECT_EQ(phone.closeReason(), Gate::notPaired);
+    EXPECT_EQ(phone.closeReason(), Close::notPaired.reason);
     EXPECT_TRUE(agent->devices.all.empty());
     ASSERT_TRUE(storedDevices());
     EXPECT_TRUE(storedDevices()->all.empty());
