@@ -8,19 +8,12 @@
 
 #include <QDateTime>
 #include <QPointer>
-#include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 
 #include <algorithm>
 
 namespace core {
-
-namespace {
-
-const QString kDevicesKey = QStringLiteral("devices");
-
-} // namespace
 
 void DeleteLater::operator()(QObject* object) const
 {
@@ -53,7 +46,7 @@ void Agent::start()
     // Tailscale runs and admission checks block in the global pool; a couple of slow runs must
     // not starve the others on a two-core machine.
     QThreadPool::globalInstance()->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
-    loadDevices();
+    devices_.load();
 
     auto [config, configError] = Config::load(Config::defaultPath());
     config_ = std::move(config);
@@ -81,26 +74,20 @@ void Agent::start()
         startBinding();
 }
 
-void Agent::loadDevices()
+AgentStatus Agent::status() const
 {
-    const QVariant stored = QSettings().value(kDevicesKey);
-    if (!stored.isValid())
-        return;
-    if (auto list = DeviceList::decode(stored.toByteArray()))
-        devices = std::move(*list);
-    else
-        log(QStringLiteral("devices: saved list unreadable, starting empty"));
+    AgentStatus s;
+    if (pairing)
+        s.link = pairing->linked();
+    s.connectedDevice = connectedDevice_;
+    s.connectedDeviceID = connectedDeviceID_;
+    s.devices = devices_.list();
+    s.tailscale = tailscale_;
+    s.locked = locked_;
+    return s;
 }
 
-void Agent::saveDevices()
-{
-    QSettings settings;
-    if (auto bytes = devices.encoded())
-        settings.setValue(kDevicesKey, *bytes);
-    else
-        settings.remove(kDevicesKey);
-    settings.sync();
-}
+void Agent::notify() { emit statusChanged(status()); }
 
 void Agent::listenDev()
 {
@@ -162,35 +149,31 @@ bool Agent::claimFor(Session* s, const QString& remote, const std::shared_ptr<st
     session_ = s;
     log(QStringLiteral("session from ") + remote + (takeover ? QStringLiteral(" (took over)") : QString()));
 
-    auto peer = peers_.find(remote);
-    if (peer != peers_.end()) {
-        connectedDevice = peer->second.name;
-        connectedDeviceID = peer->second.id;
-        *claimed = peer->second.id;
-        devices.record(peer->second.id, peer->second.name, QDateTime::currentDateTimeUtc());
-        saveDevices();
+    if (const std::optional<Device::Peer> peer = devices_.peer(remote)) {
+        connectedDevice_ = peer->name;
+        connectedDeviceID_ = peer->id;
+        *claimed = peer->id;
+        devices_.record(*peer, QDateTime::currentDateTimeUtc());
     } else {
-        connectedDevice = remote;
-        connectedDeviceID.reset();
+        connectedDevice_ = remote;
+        connectedDeviceID_.reset();
     }
-    onStatusChange();
+    notify();
     return true;
 }
 
 void Agent::ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed)
 {
-    if (*claimed) {
-        devices.touch(**claimed, QDateTime::currentDateTimeUtc());
-        saveDevices();
-    }
+    if (*claimed)
+        devices_.touch(**claimed, QDateTime::currentDateTimeUtc());
     // Erasing releases the session through the event loop, so it may safely be on the stack.
     std::erase_if(sessions_, [s](const auto& owned) { return owned.get() == s; });
     if (session_ == s)
         session_ = nullptr;
     if (!session_) {
-        connectedDevice.reset();
-        connectedDeviceID.reset();
-        onStatusChange();
+        connectedDevice_.reset();
+        connectedDeviceID_.reset();
+        notify();
     }
 }
 
@@ -203,32 +186,29 @@ void Agent::closeActive(const CloseCode& why)
 
 void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
 {
-    peers_.insert_or_assign(remote, peer);
+    devices_.recordPeer(remote, peer);
 }
 
 void Agent::disableDevice(const QString& id)
 {
-    devices.disable(id);
-    saveDevices();
-    if (connectedDeviceID == id)
+    devices_.disable(id);
+    if (connectedDeviceID_ == id)
         closeActive(Close::disabled);
-    onStatusChange();
+    notify();
 }
 
 void Agent::enableDevice(const QString& id)
 {
-    devices.enable(id);
-    saveDevices();
-    onStatusChange();
+    devices_.enable(id);
+    notify();
 }
 
 void Agent::removeDevice(const QString& id)
 {
-    devices.remove(id);
-    saveDevices();
-    if (connectedDeviceID == id)
+    devices_.remove(id);
+    if (connectedDeviceID_ == id)
         closeActive(Close::removed);
-    onStatusChange();
+    notify();
 }
 
 } // namespace core

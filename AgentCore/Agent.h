@@ -1,7 +1,8 @@
 #pragma once
 
+#include "AgentStatus.h"
 #include "Config.h"
-#include "Devices.h"
+#include "DeviceBook.h"
 #include "Gate.h"
 #include "PairingController.h"
 #include "Protocol.h"
@@ -42,12 +43,12 @@ public:
     // Start-up sequence; called once before the event loop runs.
     void start();
 
-    // Status for the user interface.
-    TailscaleState tailscale = TailscaleState::off();
-    std::optional<QString> connectedDevice;
-    std::optional<QString> connectedDeviceID;
-    DeviceList devices;
-    std::function<void()> onStatusChange = [] {};
+    // What the user interface shows; statusChanged() carries the same after every change.
+    AgentStatus status() const;
+    const TailscaleState& tailscale() const { return tailscale_; }
+    const std::optional<QString>& connectedDevice() const { return connectedDevice_; }
+    const std::optional<QString>& connectedDeviceID() const { return connectedDeviceID_; }
+    const DeviceList& devices() const { return devices_.list(); }
 
     // Remembers who Tailscale says is behind a remote address (a later peer replaces an earlier one).
     void recordPeer(const QString& remote, const Device::Peer& peer);
@@ -62,9 +63,11 @@ public:
     std::unique_ptr<PairingController> pairing;
     std::optional<MacDetails> details;
 
+signals:
+    void statusChanged(const core::AgentStatus& status);
+
 private:
-    void loadDevices();
-    void saveDevices();
+    void notify();
     void listenDev();
 
     // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
@@ -99,7 +102,11 @@ private:
     std::unique_ptr<Server> server_;
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
-    std::map<QString, Device::Peer> peers_;
+    DeviceBook devices_;
+    TailscaleState tailscale_ = TailscaleState::off();
+    std::optional<QString> connectedDevice_;
+    std::optional<QString> connectedDeviceID_;
+    bool locked_ = false;
     Gate::CodeGuesses guesses_;
     std::optional<Whois> me_;
     std::optional<Binding> boundTo_;

@@ -94,8 +94,8 @@ void Agent::bind()
 
 void Agent::retry(const QString& reason)
 {
-    tailscale = TailscaleState::off();
-    onStatusChange();
+    tailscale_ = TailscaleState::off();
+    notify();
     log(QStringLiteral("tailscale not ready (") + reason + QStringLiteral("); retry in 5s"));
     QTimer::singleShot(kRetryMs, Qt::PreciseTimer, this, [this] { bind(); });
 }
@@ -125,8 +125,8 @@ void Agent::listen(const QString& ip, const QString& iface, const Whois& me)
     boundTo_ = Binding{ip, iface};
     me_ = me;
     details = makeDetails(me);
-    tailscale = TailscaleState::on(me.login);
-    onStatusChange();
+    tailscale_ = TailscaleState::on(me.login);
+    notify();
     pairing->sync(*details);
     log(QStringLiteral("listening on ") + ip + QLatin1Char(':') + QString::number(port) + QStringLiteral(" (") + iface
         + QStringLiteral(") for ") + owner);

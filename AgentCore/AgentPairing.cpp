@@ -28,20 +28,18 @@ void Agent::startPairing()
     QPointer<Agent> self(this);
     pairing->onChange = [self] {
         if (self)
-            self->onStatusChange();
+            self->notify();
     };
     pairing->onUnlinked = [self] {
         if (!self)
             return;
         self->closeActive(Close::notPaired);
-        self->devices.all.clear();
-        self->saveDevices();
+        self->devices_.clear(std::nullopt);
     };
     pairing->onOwnerChanged = [self] {
         if (!self)
             return;
-        self->devices.clear(self->connectedDeviceID);
-        self->saveDevices();
+        self->devices_.clear(self->connectedDeviceID_);
     };
 
     pairing->check([self] {
@@ -67,7 +65,7 @@ void Agent::refreshPairing()
             const MacDetails d = self->makeDetails(*self->me_);
             if (self->details != d) {
                 self->details = d;
-                self->onStatusChange();
+                self->notify();
             }
             self->pairing->sync(d);
         });
@@ -86,9 +84,7 @@ Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString&
         log(QStringLiteral("pairing: too many wrong codes from ") + remote);
         return Gate::Result::close(Close::signIn);
     }
-    std::optional<Device::State> device;
-    if (auto peer = peers_.find(remote); peer != peers_.end())
-        device = devices.state(peer->second.id);
+    const std::optional<Device::State> device = devices_.stateAt(remote);
     return Gate::decide(hello.ticket, hello.pairCode, live, pairing->linked(), pairing->admittedCode(), dev_, device,
                         QDateTime::currentDateTimeUtc(), Ticket::keys());
 }
