@@ -146,13 +146,13 @@ void Session::statsTick(bool first)
     }
     statsOut_ = now;
     QPointer<Session> self(this);
-    rtc_->outboundVideo([self, now, first, frames](std::optional<QJsonObject> values, std::optional<QString> mime) {
+    rtc_->outboundVideo([self, now, first, frames](const std::optional<OutboundVideo>& video) {
         if (!self || self->statsOut_ != now)
             return;
         self->statsOut_.reset();
         if (!self->statsTimer_)
             return;
-        auto [event, sample] = Stats::event(values, mime, self->statsPrev_, uptimeSeconds(),
+        auto [event, sample] = Stats::event(video, self->statsPrev_, uptimeSeconds(),
                                             first ? std::nullopt : frames);
         self->statsPrev_ = sample;
         self->ws_->send(Wire::event(event));
