@@ -5,6 +5,7 @@
 #include "Platform.h"
 #include "Server.h"
 #include "Session.h"
+#include "Threads.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -24,6 +25,9 @@ void DeleteLater::operator()(QObject* object) const
 Agent::Agent(bool dev)
     : dev_(dev)
 {
+    // Tailscale runs block in this pool; a couple of slow runs must not starve the others on a
+    // two-core machine.
+    pool_.setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
 }
 
 Agent::~Agent()
@@ -43,9 +47,7 @@ Agent::~Agent()
 
 void Agent::start()
 {
-    // Tailscale runs and admission checks block in the global pool; a couple of slow runs must
-    // not starve the others on a two-core machine.
-    QThreadPool::globalInstance()->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
+    assertOwnThread(this);
     devices_.load();
 
     auto [config, configError] = Config::load(Config::defaultPath());
@@ -76,6 +78,7 @@ void Agent::start()
 
 AgentStatus Agent::status() const
 {
+    assertOwnThread(this);
     AgentStatus s;
     if (pairing)
         s.link = pairing->linked();
@@ -114,6 +117,7 @@ void Agent::listenDev()
 
 void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
 {
+    assertOwnThread(this);
     std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), config_, configError_));
     Session* s = owned.get();
     auto claimed = std::make_shared<std::optional<QString>>();
@@ -186,11 +190,13 @@ void Agent::closeActive(const CloseCode& why)
 
 void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
 {
+    assertOwnThread(this);
     devices_.recordPeer(remote, peer);
 }
 
 void Agent::disableDevice(const QString& id)
 {
+    assertOwnThread(this);
     devices_.disable(id);
     if (connectedDeviceID_ == id)
         closeActive(Close::disabled);
@@ -199,12 +205,14 @@ void Agent::disableDevice(const QString& id)
 
 void Agent::enableDevice(const QString& id)
 {
+    assertOwnThread(this);
     devices_.enable(id);
     notify();
 }
 
 void Agent::removeDevice(const QString& id)
 {
+    assertOwnThread(this);
     devices_.remove(id);
     if (connectedDeviceID_ == id)
         closeActive(Close::removed);

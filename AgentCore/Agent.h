@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -113,6 +114,9 @@ private:
     quint64 bindAttempt_ = 0; // results of an older bind() are dropped
     QTimer bindingCheck_;
     QTimer pairingRefresh_;
+    // Blocking runs of the agent's own (Tailscale queries). Declared last: it is destroyed, and
+    // waits for its runs, first; their results find the agent gone and are dropped.
+    QThreadPool pool_;
 };
 
 } // namespace core

@@ -5,10 +5,9 @@
 #include "Auth.h"
 #include "Log.h"
 #include "Server.h"
+#include "Threads.h"
 
-#include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 
 namespace core {
 
@@ -46,19 +45,6 @@ Resolved resolve()
     return r;
 }
 
-// Runs `work` on the main thread unless `agent` is gone by then.
-template <typename Work>
-void onMain(const QPointer<Agent>& agent, Work work)
-{
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [agent, work = std::move(work)]() mutable {
-            if (agent)
-                work(agent.data());
-        },
-        Qt::QueuedConnection);
-}
-
 } // namespace
 
 void Agent::startBinding()
@@ -79,9 +65,9 @@ void Agent::bind()
 
     const quint64 attempt = ++bindAttempt_;
     QPointer<Agent> self(this);
-    QThreadPool::globalInstance()->start([self, attempt] {
+    pool_.start([self, attempt] {
         Resolved r = resolve();
-        onMain(self, [attempt, r = std::move(r)](Agent* agent) {
+        postToMain(self, [attempt, r = std::move(r)](Agent* agent) {
             if (agent->bindAttempt_ != attempt)
                 return;
             if (r.failure)
@@ -115,7 +101,7 @@ void Agent::listen(const QString& ip, const QString& iface, const Whois& me)
                 const QString remote = conn->remoteIP();
                 self->accept(std::move(conn), remote);
             },
-            [self] { onMain(self, [](Agent* agent) { agent->retry(QStringLiteral("listener failed")); }); });
+            [self] { postToMain(self, [](Agent* agent) { agent->retry(QStringLiteral("listener failed")); }); });
     } catch (const std::exception& e) {
         retry(QStringLiteral("listen failed: ") + describe(e));
         return;
@@ -138,7 +124,7 @@ void Agent::checkBinding()
         return; // a bind is running or a retry is due
     const Binding checked = *boundTo_;
     QPointer<Agent> self(this);
-    QThreadPool::globalInstance()->start([self, checked] {
+    pool_.start([self, checked] {
         std::optional<QString> ip;
         std::optional<QString> name;
         try {
@@ -153,12 +139,12 @@ void Agent::checkBinding()
             name = ip ? Tailscale::interfaceName(*ip) : std::nullopt;
         } catch (const std::exception& e) {
             const QString why = describe(e);
-            onMain(self, [why](Agent*) { log(QStringLiteral("tailscale check failed (") + why + QLatin1Char(')')); });
+            postToMain(self, [why](Agent*) { log(QStringLiteral("tailscale check failed (") + why + QLatin1Char(')')); });
             return;
         }
         if (ip == checked.ip && name == checked.iface)
             return;
-        onMain(self, [checked, ip, name](Agent* agent) {
+        postToMain(self, [checked, ip, name](Agent* agent) {
             // Another bind may have started since the check began; it already replaced this binding.
             if (agent->boundTo_ != checked)
                 return;

@@ -2,7 +2,7 @@
 
 #include "Devices.h"
 #include "PairingRecords.h"
-#include "Tailscale.h"
+#include "Identity.h"
 
 #include <QString>
 

@@ -202,6 +202,7 @@ void RTC::outboundVideo(Outbound done)
 
 void RTC::close()
 {
+    assertOwnThread(this);
     if (closed_.exchange(true))
         return;
     // An answer still being made is given up, so that its request is still answered.

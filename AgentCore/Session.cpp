@@ -9,8 +9,8 @@
 #include "ScreenStream.h"
 #include "Server.h"
 #include "Thumbs.h"
+#include "Threads.h"
 
-#include <QCoreApplication>
 #include <QPointer>
 #include <QThreadPool>
 
@@ -30,6 +30,7 @@ Session::~Session() = default;
 
 void Session::start()
 {
+    assertOwnThread(this);
     QPointer<Session> self(this);
     ws_->onText = [self](const QByteArray& data) {
         if (self)
@@ -46,6 +47,7 @@ void Session::start()
 
 void Session::end()
 {
+    assertOwnThread(this);
     if (ended_)
         return;
     ended_ = true;
@@ -57,12 +59,14 @@ void Session::end()
 
 void Session::close(const CloseCode& why)
 {
+    assertOwnThread(this);
     ws_->close(why);
     end();
 }
 
 void Session::kick()
 {
+    assertOwnThread(this);
     // The connection sends in order, so the event goes out before the close message.
     ws_->send(Wire::event(Kicked{}));
     close(Close::replaced);
@@ -88,6 +92,7 @@ void Session::addThumbRequests()
 
 void Session::displaysChanged()
 {
+    assertOwnThread(this);
     const std::vector<DisplayInfo> displays = Displays::list();
     ws_->send(Wire::event(DisplaysChanged{displays}));
     followDisplays(displays);
@@ -115,23 +120,19 @@ void Session::thumbTick()
     const int width = int(config_.thumbs.width);
     QThreadPool::globalInstance()->start([self, width] {
         auto thumbs = Thumbs::captureAll(width);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, thumbs = std::move(thumbs)] {
-                if (!self)
-                    return;
-                self->thumbBusy_ = false;
-                if (!self->thumbTimer_)
-                    return;
-                for (const Thumbs::Thumb& t : thumbs)
-                    self->ws_->send(Wire::event(ThumbEvent{t.displayId, QString::fromLatin1(t.jpeg.toBase64())}));
-            },
-            Qt::QueuedConnection);
+        postToMain(self, [thumbs = std::move(thumbs)](Session* s) {
+            s->thumbBusy_ = false;
+            if (!s->thumbTimer_)
+                return;
+            for (const Thumbs::Thumb& t : thumbs)
+                s->ws_->send(Wire::event(ThumbEvent{t.displayId, QString::fromLatin1(t.jpeg.toBase64())}));
+        });
     });
 }
 
 void Session::handle(const QByteArray& data)
 {
+    assertOwnThread(this);
     std::optional<Request> request;
     try {
         json::Reader message = Wire::parse(data);
