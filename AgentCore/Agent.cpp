@@ -16,6 +16,11 @@
 
 namespace core {
 
+namespace {
+// Permissions have no change notification here; they are looked at this often.
+constexpr int kPresencePollMs = 5000;
+} // namespace
+
 void DeleteLater::operator()(QObject* object) const
 {
     if (object)
@@ -62,7 +67,12 @@ void Agent::start()
 
     startPairing();
 
-    log(QStringLiteral("permissions ") + Platform::permissions().text());
+    permissions_ = Platform::permissions();
+    log(QStringLiteral("permissions ") + permissions_.text());
+    presencePoll_.setInterval(kPresencePollMs);
+    presencePoll_.setTimerType(Qt::PreciseTimer);
+    connect(&presencePoll_, &QTimer::timeout, this, &Agent::pollPresence);
+    presencePoll_.start();
 
     QPointer<Agent> self(this);
     Displays::observe([self] {
@@ -91,6 +101,21 @@ AgentStatus Agent::status() const
 }
 
 void Agent::notify() { emit statusChanged(status()); }
+
+void Agent::pollPresence()
+{
+    const Permissions now = Platform::permissions();
+    if (now == permissions_)
+        return;
+    permissions_ = now;
+    // A send that fails ends its session, which leaves sessions_ while this walks it.
+    std::vector<QPointer<Session>> told;
+    for (const auto& s : sessions_)
+        told.emplace_back(s.get());
+    for (const QPointer<Session>& s : told)
+        if (s)
+            s->presenceChanged(permissions_, locked_);
+}
 
 void Agent::listenDev()
 {

@@ -69,6 +69,7 @@ signals:
 
 private:
     void notify();
+    void pollPresence();
     void listenDev();
 
     // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
@@ -108,6 +109,9 @@ private:
     std::optional<QString> connectedDevice_;
     std::optional<QString> connectedDeviceID_;
     bool locked_ = false;
+    // Presence is watched here, once for every session, and pushed to them.
+    Permissions permissions_;
+    QTimer presencePoll_;
     Gate::CodeGuesses guesses_;
     std::optional<Whois> me_;
     std::optional<Binding> boundTo_;

@@ -46,6 +46,9 @@ public:
 
     // The display configuration changed: tells the client the new display list.
     void displaysChanged();
+    // The agent's view of permissions and the lock state; a live client hears of any difference
+    // from what it was last told.
+    void presenceChanged(const Permissions& permissions, bool locked);
 
     bool live() const { return live_; }
     bool ended() const { return ended_; }
@@ -70,7 +73,6 @@ private:
     void captureStopped(const QString& reason);
     void startStats();
     void statsTick(bool first);
-    void pollStatus();
     void startStream(quint32 display, const Config::Profile& profile, qint64 id);
     void followDisplays(const std::vector<DisplayInfo>& displays);
     std::optional<qint64> takeFrameCount();
@@ -92,7 +94,6 @@ private:
     std::optional<quint32> streaming_;
     qint64 streamGen_ = 0;
     Permissions permissions_;
-    std::unique_ptr<QTimer> statusTimer_;
     std::unique_ptr<QTimer> statsTimer_;
     // Runs while a capture that lost its display waits to report it after the display change.
     QTimer displayNewsWait_;

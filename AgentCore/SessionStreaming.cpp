@@ -11,13 +11,13 @@
 #include "RTC.h"
 #include "ScreenStream.h"
 #include "Server.h"
+#include "Threads.h"
 
 #include <QPointer>
 
 namespace core {
 
 namespace {
-constexpr int kStatusPollMs = 5000;
 constexpr int kStatsIntervalMs = 1000;
 // An unanswered statistics request blocks new ones for this long.
 constexpr double kStatsPatienceSeconds = 3;
@@ -65,10 +65,6 @@ void Session::startStreaming()
 {
     permissions_ = Platform::permissions();
     input_ = std::make_unique<InputPoster>();
-    statusTimer_ = std::make_unique<QTimer>();
-    statusTimer_->setTimerType(Qt::PreciseTimer);
-    connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
-    statusTimer_->start(kStatusPollMs);
     displayNewsWait_.setSingleShot(true);
     displayNewsWait_.setTimerType(Qt::PreciseTimer);
     connect(&displayNewsWait_, &QTimer::timeout, this, &Session::displaysChanged);
@@ -78,7 +74,6 @@ void Session::endStreaming()
 {
     stopStream(std::nullopt);
     statsTimer_.reset();
-    statusTimer_.reset();
     if (rtc_) {
         rtc_->close();
         rtc_.reset();
@@ -159,12 +154,13 @@ void Session::statsTick(bool first)
     });
 }
 
-void Session::pollStatus()
+void Session::presenceChanged(const Permissions& permissions, bool locked)
 {
-    const Permissions now = Platform::permissions();
-    if (now == permissions_)
+    assertOwnThread(this);
+    if (!live_ || ended_ || (permissions == permissions_ && locked == locked_))
         return;
-    permissions_ = now;
+    permissions_ = permissions;
+    locked_ = locked;
     ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
 }
 
