@@ -95,7 +95,7 @@ AgentStatus Agent::status() const
     s.connectedDevice = connectedDevice_;
     s.connectedDeviceID = connectedDeviceID_;
     s.devices = devices_.list();
-    s.tailscale = tailscale_;
+    s.tailscale = tailscale();
     s.locked = locked_;
     return s;
 }

@@ -7,7 +7,7 @@
 #include "PairingController.h"
 #include "Protocol.h"
 #include "Server.h"
-#include "Tailscale.h"
+#include "TailscaleBinding.h"
 
 #include <QObject>
 #include <QString>
@@ -46,7 +46,7 @@ public:
 
     // What the user interface shows; statusChanged() carries the same after every change.
     AgentStatus status() const;
-    const TailscaleState& tailscale() const { return tailscale_; }
+    TailscaleState tailscale() const { return binding_ ? binding_->state() : TailscaleState::off(); }
     const std::optional<QString>& connectedDevice() const { return connectedDevice_; }
     const std::optional<QString>& connectedDeviceID() const { return connectedDeviceID_; }
     const DeviceList& devices() const { return devices_.list(); }
@@ -72,18 +72,9 @@ private:
     void pollPresence();
     void listenDev();
 
-    // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
-    // thread, listen pinned to the interface, retry every 5 s while that fails, check every 30 s.
-    struct Binding {
-        QString ip;
-        QString iface;
-        friend bool operator==(const Binding&, const Binding&) = default;
-    };
+    // Tailscale binding (AgentBinding.cpp): the listener and its admission of Tailscale peers.
     void startBinding();
-    void bind();
-    void retry(const QString& reason);
-    void listen(const QString& ip, const QString& iface, const Whois& me);
-    void checkBinding();
+    void listening(const QString& ip, const QString& iface);
     Server::Admit tailscaleAdmit(const QString& owner, qint64 selfNodeID);
     void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
@@ -105,7 +96,6 @@ private:
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
     DeviceBook devices_;
-    TailscaleState tailscale_ = TailscaleState::off();
     std::optional<QString> connectedDevice_;
     std::optional<QString> connectedDeviceID_;
     bool locked_ = false;
@@ -113,10 +103,7 @@ private:
     Permissions permissions_;
     QTimer presencePoll_;
     Gate::CodeGuesses guesses_;
-    std::optional<Whois> me_;
-    std::optional<Binding> boundTo_;
-    quint64 bindAttempt_ = 0; // results of an older bind() are dropped
-    QTimer bindingCheck_;
+    std::unique_ptr<TailscaleBinding> binding_; // absent in development mode
     QTimer pairingRefresh_;
     // Blocking runs of the agent's own (Tailscale queries). Declared last: it is destroyed, and
     // waits for its runs, first; their results find the agent gone and are dropped.

@@ -60,9 +60,9 @@ void Agent::refreshPairing()
         if (!self)
             return;
         self->pairing->flushUnpair([self] {
-            if (!self || !self->me_)
+            if (!self || !self->binding_ || !self->binding_->me())
                 return;
-            const MacDetails d = self->makeDetails(*self->me_);
+            const MacDetails d = self->makeDetails(*self->binding_->me());
             if (self->details != d) {
                 self->details = d;
                 self->notify();
@@ -74,8 +74,7 @@ void Agent::refreshPairing()
 
 MacDetails Agent::makeDetails(const Whois& me) const
 {
-    const std::optional<QString> boundIP = boundTo_ ? std::optional(boundTo_->ip) : std::nullopt;
-    return MacDetails::make(me, Platform::computerName(), boundIP, config_.port);
+    return MacDetails::make(me, Platform::computerName(), binding_ ? binding_->boundIP() : std::nullopt, config_.port);
 }
 
 Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote)
