@@ -6,10 +6,10 @@
 #include "PermissionsProbe.h"
 #include "Server.h"
 #include "Session.h"
+#include "Threads.h"
 
 #include <QDateTime>
 #include <QPointer>
-#include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 
@@ -18,12 +18,9 @@
 namespace core {
 
 namespace {
-
-const QString kDevicesKey = QStringLiteral("devices");
-
+// Permissions have no change notification here; they are looked at this often.
+constexpr int kPresencePollMs = 5000;
 } // namespace
-
-const QString Agent::kReplaced = QStringLiteral("replaced by a newer session");
 
 void DeleteLater::operator()(QObject* object) const
 {
@@ -35,6 +32,9 @@ Agent::Agent(bool dev)
     : dev_(dev)
     , desktop_(createDesktopBackend())
 {
+    // Tailscale runs block in this pool; a couple of slow runs must not starve the others on a
+    // two-core machine.
+    pool_.setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
 }
 
 Agent::~Agent()
@@ -54,10 +54,8 @@ Agent::~Agent()
 
 void Agent::start()
 {
-    // Tailscale runs and admission checks block in the global pool; a couple of slow runs must
-    // not starve the others on a two-core machine.
-    QThreadPool::globalInstance()->setMaxThreadCount(std::max(16, QThread::idealThreadCount()));
-    loadDevices();
+    assertOwnThread(this);
+    devices_.load();
 
     auto [config, configError] = Config::load(Config::defaultPath());
     config_ = std::move(config);
@@ -71,7 +69,12 @@ void Agent::start()
 
     startPairing();
 
-    log(QStringLiteral("permissions ") + desktop_->permissions().probe().text());
+    permissions_ = desktop_->permissions().probe();
+    log(QStringLiteral("permissions ") + permissions_.text());
+    presencePoll_.setInterval(kPresencePollMs);
+    presencePoll_.setTimerType(Qt::PreciseTimer);
+    connect(&presencePoll_, &QTimer::timeout, this, &Agent::pollPresence);
+    presencePoll_.start();
 
     connect(&desktop_->displays(), &DisplaySource::changed, this, [this] {
         if (session_)
@@ -84,25 +87,35 @@ void Agent::start()
         startBinding();
 }
 
-void Agent::loadDevices()
+AgentStatus Agent::status() const
 {
-    const QVariant stored = QSettings().value(kDevicesKey);
-    if (!stored.isValid())
-        return;
-    if (auto list = DeviceList::decode(stored.toByteArray()))
-        devices = std::move(*list);
-    else
-        log(QStringLiteral("devices: saved list unreadable, starting empty"));
+    assertOwnThread(this);
+    AgentStatus s;
+    if (pairing)
+        s.link = pairing->linked();
+    s.connectedDevice = connectedDevice_;
+    s.connectedDeviceID = connectedDeviceID_;
+    s.devices = devices_.list();
+    s.tailscale = tailscale();
+    s.locked = locked_;
+    return s;
 }
 
-void Agent::saveDevices()
+void Agent::notify() { emit statusChanged(status()); }
+
+void Agent::pollPresence()
 {
-    QSettings settings;
-    if (auto bytes = devices.encoded())
-        settings.setValue(kDevicesKey, *bytes);
-    else
-        settings.remove(kDevicesKey);
-    settings.sync();
+    const Permissions now = desktop_->permissions().probe();
+    if (now == permissions_)
+        return;
+    permissions_ = now;
+    // A send that fails ends its session, which leaves sessions_ while this walks it.
+    std::vector<QPointer<Session>> told;
+    for (const auto& s : sessions_)
+        told.emplace_back(s.get());
+    for (const QPointer<Session>& s : told)
+        if (s)
+            s->presenceChanged(permissions_, locked_);
 }
 
 void Agent::listenDev()
@@ -130,6 +143,7 @@ void Agent::listenDev()
 
 void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
 {
+    assertOwnThread(this);
     std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), *desktop_, config_, configError_));
     Session* s = owned.get();
     auto claimed = std::make_shared<std::optional<QString>>();
@@ -146,7 +160,7 @@ void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
             self->ended(weak.data(), claimed);
     };
     s->gate = [self, remote](const HelloParam& hello, bool live) {
-        return self ? self->admission(hello, live, remote) : Gate::Result::close(4401, Gate::signIn);
+        return self ? self->admission(hello, live, remote) : Gate::Result::close(Close::signIn);
     };
     sessions_.push_back(std::move(owned));
     s->start();
@@ -160,83 +174,75 @@ bool Agent::claimFor(Session* s, const QString& remote, const std::shared_ptr<st
     if (session_) {
         if (!takeover)
             return false;
-        Session* other = session_;
-        other->ws().send(Wire::event(Kicked{}));
-        other->ws().close(4409, kReplaced);
-        other->end();
+        session_->kick();
     }
     session_ = s;
     log(QStringLiteral("session from ") + remote + (takeover ? QStringLiteral(" (took over)") : QString()));
 
-    auto peer = peers_.find(remote);
-    if (peer != peers_.end()) {
-        connectedDevice = peer->second.name;
-        connectedDeviceID = peer->second.id;
-        *claimed = peer->second.id;
-        devices.record(peer->second.id, peer->second.name, QDateTime::currentDateTimeUtc());
-        saveDevices();
+    if (const std::optional<Device::Peer> peer = devices_.peer(remote)) {
+        connectedDevice_ = peer->name;
+        connectedDeviceID_ = peer->id;
+        *claimed = peer->id;
+        devices_.record(*peer, QDateTime::currentDateTimeUtc());
     } else {
-        connectedDevice = remote;
-        connectedDeviceID.reset();
+        connectedDevice_ = remote;
+        connectedDeviceID_.reset();
     }
-    onStatusChange();
+    notify();
     return true;
 }
 
 void Agent::ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed)
 {
-    if (*claimed) {
-        devices.touch(**claimed, QDateTime::currentDateTimeUtc());
-        saveDevices();
-    }
+    if (*claimed)
+        devices_.touch(**claimed, QDateTime::currentDateTimeUtc());
     // Erasing releases the session through the event loop, so it may safely be on the stack.
     std::erase_if(sessions_, [s](const auto& owned) { return owned.get() == s; });
     if (session_ == s)
         session_ = nullptr;
     if (!session_) {
-        connectedDevice.reset();
-        connectedDeviceID.reset();
-        onStatusChange();
+        connectedDevice_.reset();
+        connectedDeviceID_.reset();
+        notify();
     }
 }
 
-void Agent::closeActive(quint16 code, const QString& reason)
+void Agent::closeActive(const CloseCode& why)
 {
     if (!session_)
         return;
-    Session* s = session_;
-    s->ws().close(code, reason);
-    s->end();
+    session_->close(why);
 }
 
 void Agent::recordPeer(const QString& remote, const Device::Peer& peer)
 {
-    peers_.insert_or_assign(remote, peer);
+    assertOwnThread(this);
+    devices_.recordPeer(remote, peer);
 }
 
 void Agent::disableDevice(const QString& id)
 {
-    devices.disable(id);
-    saveDevices();
-    if (connectedDeviceID == id)
-        closeActive(4414, Gate::disabled);
-    onStatusChange();
+    assertOwnThread(this);
+    devices_.disable(id);
+    if (connectedDeviceID_ == id)
+        closeActive(Close::disabled);
+    notify();
 }
 
 void Agent::enableDevice(const QString& id)
 {
-    devices.enable(id);
-    saveDevices();
-    onStatusChange();
+    assertOwnThread(this);
+    devices_.enable(id);
+    notify();
 }
 
 void Agent::removeDevice(const QString& id)
 {
-    devices.remove(id);
-    saveDevices();
-    if (connectedDeviceID == id)
-        closeActive(4413, Gate::removed);
-    onStatusChange();
+    assertOwnThread(this);
+    devices_.remove(id);
+    if (connectedDeviceID_ == id)
+        closeActive(Close::removed);
+    notify();
 }
 
 } // namespace core

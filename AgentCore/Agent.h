@@ -1,15 +1,17 @@
 #pragma once
 
+#include "AgentStatus.h"
 #include "Config.h"
-#include "Devices.h"
+#include "DeviceBook.h"
 #include "Gate.h"
 #include "PairingController.h"
 #include "Protocol.h"
 #include "Server.h"
-#include "Tailscale.h"
+#include "TailscaleBinding.h"
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -43,12 +45,12 @@ public:
     // Start-up sequence; called once before the event loop runs.
     void start();
 
-    // Status for the user interface.
-    TailscaleState tailscale = TailscaleState::off();
-    std::optional<QString> connectedDevice;
-    std::optional<QString> connectedDeviceID;
-    DeviceList devices;
-    std::function<void()> onStatusChange = [] {};
+    // What the user interface shows; statusChanged() carries the same after every change.
+    AgentStatus status() const;
+    TailscaleState tailscale() const { return binding_ ? binding_->state() : TailscaleState::off(); }
+    const std::optional<QString>& connectedDevice() const { return connectedDevice_; }
+    const std::optional<QString>& connectedDeviceID() const { return connectedDeviceID_; }
+    const DeviceList& devices() const { return devices_.list(); }
 
     // Remembers who Tailscale says is behind a remote address (a later peer replaces an earlier one).
     void recordPeer(const QString& remote, const Device::Peer& peer);
@@ -58,36 +60,28 @@ public:
     void enableDevice(const QString& id);
     void removeDevice(const QString& id);
 
-    static const QString kReplaced;
-
     // Pairing (AgentPairing.cpp). `pairing` exists from start() on; `details` is what this Mac
     // tells the cloud about itself, known once it listens on Tailscale.
     std::unique_ptr<PairingController> pairing;
     std::optional<MacDetails> details;
 
+signals:
+    void statusChanged(const core::AgentStatus& status);
+
 private:
-    void loadDevices();
-    void saveDevices();
+    void notify();
+    void pollPresence();
     void listenDev();
 
-    // Tailscale binding (AgentBinding.cpp): resolve address, identity and interface off the main
-    // thread, listen pinned to the interface, retry every 5 s while that fails, check every 30 s.
-    struct Binding {
-        QString ip;
-        QString iface;
-        friend bool operator==(const Binding&, const Binding&) = default;
-    };
+    // Tailscale binding (AgentBinding.cpp): the listener and its admission of Tailscale peers.
     void startBinding();
-    void bind();
-    void retry(const QString& reason);
-    void listen(const QString& ip, const QString& iface, const Whois& me);
-    void checkBinding();
+    void listening(const QString& ip, const QString& iface);
     Server::Admit tailscaleAdmit(const QString& owner, qint64 selfNodeID);
     void accept(std::unique_ptr<WSConnection> conn, const QString& remote);
     bool claimFor(Session* s, const QString& remote, const std::shared_ptr<std::optional<QString>>& claimed,
                   bool takeover);
     void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
-    void closeActive(quint16 code, const QString& reason);
+    void closeActive(const CloseCode& why);
 
     // Pairing (AgentPairing.cpp).
     void startPairing();
@@ -104,13 +98,19 @@ private:
     std::unique_ptr<Server> server_;
     Session* session_ = nullptr; // the active session; always an element of sessions_
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions_;
-    std::map<QString, Device::Peer> peers_;
+    DeviceBook devices_;
+    std::optional<QString> connectedDevice_;
+    std::optional<QString> connectedDeviceID_;
+    bool locked_ = false;
+    // Presence is watched here, once for every session, and pushed to them.
+    Permissions permissions_;
+    QTimer presencePoll_;
     Gate::CodeGuesses guesses_;
-    std::optional<Whois> me_;
-    std::optional<Binding> boundTo_;
-    quint64 bindAttempt_ = 0; // results of an older bind() are dropped
-    QTimer bindingCheck_;
+    std::unique_ptr<TailscaleBinding> binding_; // absent in development mode
     QTimer pairingRefresh_;
+    // Blocking runs of the agent's own (Tailscale queries). Declared last: it is destroyed, and
+    // waits for its runs, first; their results find the agent gone and are dropped.
+    QThreadPool pool_;
 };
 
 } // namespace core

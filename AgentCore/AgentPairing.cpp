@@ -28,20 +28,18 @@ void Agent::startPairing()
     QPointer<Agent> self(this);
     pairing->onChange = [self] {
         if (self)
-            self->onStatusChange();
+            self->notify();
     };
     pairing->onUnlinked = [self] {
         if (!self)
             return;
-        self->closeActive(4412, Gate::notPaired);
-        self->devices.all.clear();
-        self->saveDevices();
+        self->closeActive(Close::notPaired);
+        self->devices_.clear(std::nullopt);
     };
     pairing->onOwnerChanged = [self] {
         if (!self)
             return;
-        self->devices.clear(self->connectedDeviceID);
-        self->saveDevices();
+        self->devices_.clear(self->connectedDeviceID_);
     };
 
     pairing->check([self] {
@@ -62,12 +60,12 @@ void Agent::refreshPairing()
         if (!self)
             return;
         self->pairing->flushUnpair([self] {
-            if (!self || !self->me_)
+            if (!self || !self->binding_ || !self->binding_->me())
                 return;
-            const MacDetails d = self->makeDetails(*self->me_);
+            const MacDetails d = self->makeDetails(*self->binding_->me());
             if (self->details != d) {
                 self->details = d;
-                self->onStatusChange();
+                self->notify();
             }
             self->pairing->sync(d);
         });
@@ -76,19 +74,16 @@ void Agent::refreshPairing()
 
 MacDetails Agent::makeDetails(const Whois& me) const
 {
-    const std::optional<QString> boundIP = boundTo_ ? std::optional(boundTo_->ip) : std::nullopt;
-    return MacDetails::make(me, Platform::computerName(), boundIP, config_.port);
+    return MacDetails::make(me, Platform::computerName(), binding_ ? binding_->boundIP() : std::nullopt, config_.port);
 }
 
 Gate::Result Agent::admission(const HelloParam& hello, bool live, const QString& remote)
 {
     if (!dev_ && !live && guesses_.barred(remote, hello.pairCode, pairing->admittedCode())) {
         log(QStringLiteral("pairing: too many wrong codes from ") + remote);
-        return Gate::Result::close(4401, Gate::signIn);
+        return Gate::Result::close(Close::signIn);
     }
-    std::optional<Device::State> device;
-    if (auto peer = peers_.find(remote); peer != peers_.end())
-        device = devices.state(peer->second.id);
+    const std::optional<Device::State> device = devices_.stateAt(remote);
     return Gate::decide(hello.ticket, hello.pairCode, live, pairing->linked(), pairing->admittedCode(), dev_, device,
                         QDateTime::currentDateTimeUtc(), Ticket::keys());
 }

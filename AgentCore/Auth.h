@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Tailscale.h"
+#include "Identity.h"
 
 namespace core::Auth {
 

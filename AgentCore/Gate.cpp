@@ -20,24 +20,24 @@ Result decide(const std::optional<QString>& ticket, const std::optional<QString>
     if (dev || live)
         return Result::admit();
     if (device == Device::State::disabled)
-        return Result::close(4414, disabled);
+        return Result::close(Close::disabled);
     if (pairCode && shownCode && sameCode(pairCode->toUpper(), *shownCode))
         return Result::admit();
     if (!linked)
-        return Result::close(4412, notPaired);
+        return Result::close(Close::notPaired);
     if (device == Device::State::removed)
-        return Result::close(4413, removed);
+        return Result::close(Close::removed);
     if (!ticket)
-        return Result::close(4401, signIn);
+        return Result::close(Close::signIn);
     switch (Ticket::check(*ticket, linked->owner, linked->macId, Ticket::seconds(now), keys)) {
     case Ticket::Verdict::valid:
         return Result::admit();
     case Ticket::Verdict::expired:
-        return Result::close(4402, expired);
+        return Result::close(Close::expired);
     case Ticket::Verdict::invalid:
         break;
     }
-    return Result::close(4401, signIn);
+    return Result::close(Close::signIn);
 }
 
 bool CodeGuesses::barred(const QString& peer, const std::optional<QString>& pairCode,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CloseCodes.h"
 #include "Devices.h"
 #include "PairingRecords.h"
 #include "Ticket.h"
@@ -19,17 +20,9 @@ struct Result {
     QString reason;
 
     static Result admit() { return {}; }
-    static Result close(quint16 code, QString reason) { return {false, code, std::move(reason)}; }
+    static Result close(const CloseCode& close) { return {false, close.code, close.reason}; }
     friend bool operator==(const Result&, const Result&) = default;
 };
-
-// Close reasons the phone shows to its user.
-inline const QString signIn = QStringLiteral("Sign in to Dorvane on your phone.");
-inline const QString expired = QStringLiteral("Your access pass for this Mac expired.");
-inline const QString notPaired = QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.");
-inline const QString removed = QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.");
-inline const QString disabled =
-    QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.");
 
 // Whether a hello may use the Mac. Pure. In order: development mode and an already admitted
 // session pass; a disabled device is refused; the shown pairing code (compared in upper case)

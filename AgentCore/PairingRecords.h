@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Json.h"
-#include "Tailscale.h"
+#include "Identity.h"
 
 #include <QByteArray>
 #include <QJsonObject>

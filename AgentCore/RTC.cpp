@@ -3,7 +3,7 @@
 #include "Codecs.h"
 #include "FrameQueue.h"
 #include "Log.h"
-#include "MainHop.h"
+#include "Threads.h"
 #include "linux/WebRtcPipeline.h"
 
 #include <QPointer>
@@ -32,40 +32,28 @@ std::vector<QString> mids(const QString& sdp)
 
 RTC::RTC(bool loopbackIce, QObject* parent)
     : QObject(parent)
-    , hop_(MainHop::to(this))
 {
-    std::weak_ptr<MainHop> hop = hop_;
-    QPointer<RTC> self(this);
-    auto toMain = [hop](std::function<void()> work) {
-        if (auto h = hop.lock())
-            h->post(std::move(work));
-    };
+    // The pipeline delivers on the main thread and only while this object lives.
     gst::WebRtcPipeline::Events events;
-    events.candidate = [toMain, self](unsigned mline, const QString& candidate) {
-        toMain([self, mline, candidate] {
-            if (!self || !self->onIce)
-                return;
-            IceEvent e;
-            e.candidate = candidate;
-            e.sdpMLineIndex = qint32(mline);
-            if (mline < self->mids_.size())
-                e.sdpMid = self->mids_[mline];
-            self->onIce(e);
-        });
+    events.candidate = [this](unsigned mline, const QString& candidate) {
+        if (!onIce)
+            return;
+        IceEvent e;
+        e.candidate = candidate;
+        e.sdpMLineIndex = qint32(mline);
+        if (mline < mids_.size())
+            e.sdpMid = mids_[mline];
+        onIce(e);
     };
-    events.message = [toMain, self](const QByteArray& message) {
-        toMain([self, message] {
-            if (self && self->onInput)
-                self->onInput(message);
-        });
+    events.message = [this](const QByteArray& message) {
+        if (onInput)
+            onInput(message);
     };
     // The peer is gone when the ICE state says so, when the data channel closes or when sending
     // fails (a closed peer connection is only noticed that way).
-    auto gone = [toMain, self] {
-        toMain([self] {
-            if (self && self->onGone)
-                self->onGone();
-        });
+    auto gone = [this] {
+        if (onGone)
+            onGone();
     };
     events.channelClosed = [gone] {
         log(QStringLiteral("rtc: data channel closed"));
@@ -77,7 +65,7 @@ RTC::RTC(bool loopbackIce, QObject* parent)
         if (gone)
             lost();
     };
-    pipeline_ = std::make_unique<gst::WebRtcPipeline>(std::move(events), loopbackIce);
+    pipeline_ = std::make_unique<gst::WebRtcPipeline>(std::move(events), loopbackIce, this);
     frames_ = std::make_unique<FrameQueue>([this](const VideoFramePtr& frame, bool) {
         // The frame thread stops before the pipeline goes (member order).
         if (!closed_)
@@ -91,11 +79,7 @@ RTC::RTC(bool loopbackIce, QObject* parent)
     adaptTimer_.setTimerType(Qt::PreciseTimer);
 }
 
-RTC::~RTC()
-{
-    hop_->detach();
-    close();
-}
+RTC::~RTC() { close(); }
 
 void RTC::answer(const QString& offer, qint64 startKbps, bool h265, Answered done)
 {
@@ -106,28 +90,15 @@ void RTC::answer(const QString& offer, qint64 startKbps, bool h265, Answered don
     if (!chosen)
         return done(std::nullopt, QStringLiteral("no common video codec"));
 
+    assertOwnThread(this);
     bitrate_ = BitrateControl(startKbps, bitrate_.ceiling());
     answered_ = std::move(done);
     answerTimeout_.start(kAnswerTimeoutMs);
 
-    std::weak_ptr<MainHop> hop = hop_;
-    QPointer<RTC> self(this);
-    const bool prepared = pipeline_->prepare(chosen->codec, chosen->type, bitrate_.target(), [hop, self, text] {
-        auto h = hop.lock();
-        if (!h)
+    const bool prepared = pipeline_->prepare(chosen->codec, chosen->type, bitrate_.target(), [this, text] {
+        if (!answered_)
             return;
-        h->post([self, text] {
-            if (!self || !self->answered_)
-                return;
-            std::weak_ptr<MainHop> hop = self->hop_;
-            self->pipeline_->negotiate(text, [hop, self](std::optional<QString> sdp, QString error) {
-                if (auto h = hop.lock())
-                    h->post([self, sdp, error] {
-                        if (self)
-                            self->finishAnswer(sdp, error);
-                    });
-            });
-        });
+        pipeline_->negotiate(text, [this](std::optional<QString> sdp, QString error) { finishAnswer(sdp, error); });
     });
     if (!prepared)
         finishAnswer(std::nullopt, QStringLiteral("video encoder not available"));
@@ -150,6 +121,7 @@ void RTC::finishAnswer(const std::optional<QString>& sdp, const QString& error)
 
 void RTC::addIce(const IceParam& param)
 {
+    assertOwnThread(this);
     QString candidate = param.candidate;
     if (candidate.startsWith(QLatin1String("a=")))
         candidate = candidate.mid(2);
@@ -160,6 +132,7 @@ void RTC::addIce(const IceParam& param)
 
 void RTC::apply(qint64 maxKbps, qint64 fps)
 {
+    assertOwnThread(this);
     bitrate_.setCeiling(maxKbps);
     fps_ = fps;
     pipeline_->setFrameRate(int(std::clamp<qint64>(fps, 1, 240)));
@@ -178,62 +151,51 @@ void RTC::requestKeyframe() { pipeline_->requestKeyframe(); }
 
 void RTC::adapt()
 {
-    std::weak_ptr<MainHop> hop = hop_;
-    QPointer<RTC> self(this);
-    pipeline_->linkStats([hop, self](const gst::LinkStats& stats) {
-        if (auto h = hop.lock())
-            h->post([self, stats] {
-                if (!self || self->closed_ || (!stats.fractionLost && !stats.rttSeconds))
-                    return;
-                std::optional<double> lost = stats.fractionLost;
-                // RTCP carries the fraction as a fixed-point byte; normalise if it comes raw.
-                if (lost && *lost > 1)
-                    lost = *lost / 256;
-                const qint64 before = self->bitrate_.target();
-                const qint64 after = self->bitrate_.update(lost, stats.rttSeconds);
-                if (after != before)
-                    self->pipeline_->setBitrate(after);
-            });
+    pipeline_->linkStats([this](const gst::LinkStats& stats) {
+        if (closed_ || (!stats.fractionLost && !stats.rttSeconds))
+            return;
+        std::optional<double> lost = stats.fractionLost;
+        // RTCP carries the fraction as a fixed-point byte; normalise if it comes raw.
+        if (lost && *lost > 1)
+            lost = *lost / 256;
+        const qint64 before = bitrate_.target();
+        const qint64 after = bitrate_.update(lost, stats.rttSeconds);
+        if (after != before)
+            pipeline_->setBitrate(after);
     });
 }
 
 void RTC::outboundVideo(Outbound done)
 {
-    std::weak_ptr<MainHop> hop = hop_;
-    QPointer<RTC> self(this);
-    pipeline_->linkStats([hop, self, done](const gst::LinkStats& link) {
-        auto h = hop.lock();
-        if (!h)
-            return;
-        h->post([self, done, link] {
-            if (!self)
-                return;
-            if (!self->codec_ || self->closed_)
-                return done(std::nullopt, std::nullopt);
-            const gst::EncoderStats enc = self->pipeline_->encoderStats();
-            const double now = uptimeSeconds();
-            QJsonObject values{{"kind", "video"},
-                               {"bytesSent", link.bytesSent.value_or(0)},
-                               {"framesEncoded", enc.framesEncoded},
-                               {"totalEncodeTime", enc.encodeSeconds},
-                               {"targetBitrate", double(self->bitrate_.target()) * 1000},
-                               {"qualityLimitationReason", self->bitrate_.limited() ? "bandwidth" : "none"},
-                               {"encoderImplementation", enc.name}};
-            if (enc.width > 0) {
-                values.insert(QStringLiteral("frameWidth"), enc.width);
-                values.insert(QStringLiteral("frameHeight"), enc.height);
-            }
-            if (self->prevAt_ > 0 && now > self->prevAt_)
-                values.insert(QStringLiteral("framesPerSecond"), (enc.framesEncoded - self->prevFrames_) / (now - self->prevAt_));
-            self->prevFrames_ = enc.framesEncoded;
-            self->prevAt_ = now;
-            done(values, QStringLiteral("video/") + *self->codec_);
-        });
+    assertOwnThread(this);
+    pipeline_->linkStats([this, done](const gst::LinkStats& link) {
+        if (!codec_ || closed_)
+            return done(std::nullopt);
+        const gst::EncoderStats enc = pipeline_->encoderStats();
+        const double now = uptimeSeconds();
+        OutboundVideo video;
+        video.framesEncoded = enc.framesEncoded;
+        video.encodeSeconds = enc.encodeSeconds;
+        video.bytesSent = link.bytesSent.value_or(0);
+        video.targetKbps = bitrate_.target();
+        video.bandwidthLimited = bitrate_.limited();
+        video.encoder = enc.name;
+        video.mimeType = QStringLiteral("video/") + *codec_;
+        if (enc.width > 0) {
+            video.width = enc.width;
+            video.height = enc.height;
+        }
+        if (prevAt_ > 0 && now > prevAt_)
+            video.framesPerSecond = (enc.framesEncoded - prevFrames_) / (now - prevAt_);
+        prevFrames_ = enc.framesEncoded;
+        prevAt_ = now;
+        done(video);
     });
 }
 
 void RTC::close()
 {
+    assertOwnThread(this);
     if (closed_.exchange(true))
         return;
     // An answer still being made is given up, so that its request is still answered.

@@ -2,10 +2,10 @@
 
 #include "BitrateControl.h"
 #include "MonotonicClock.h"
+#include "Stats.h"
 #include "Protocol.h"
 #include "VideoFrame.h"
 
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -18,7 +18,6 @@
 namespace core {
 
 class FrameQueue;
-class MainHop;
 namespace gst {
 class WebRtcPipeline;
 }
@@ -53,8 +52,8 @@ public:
     void clearLastFrame();
     // The next encoded frame is a keyframe (a stream starts or switches).
     void requestKeyframe();
-    // The outbound video record (key names as the statistics read them) and the codec's MIME type.
-    using Outbound = std::function<void(std::optional<QJsonObject> values, std::optional<QString> mimeType)>;
+    // The outgoing video as the encoder reports it; absent before an answer or after close().
+    using Outbound = std::function<void(const std::optional<OutboundVideo>& video)>;
     void outboundVideo(Outbound done);
     // Stops the repeat, closes the data channel and the connection; an answer still being made
     // completes with "no answer". Idempotent.
@@ -67,7 +66,6 @@ private:
     void adapt();
     void finishAnswer(const std::optional<QString>& sdp, const QString& error);
 
-    std::shared_ptr<MainHop> hop_;
     std::unique_ptr<gst::WebRtcPipeline> pipeline_;
     // Declared after the pipeline: the frame thread feeds it and stops first.
     std::unique_ptr<FrameQueue> frames_;

@@ -1,7 +1,6 @@
 #include "Server.h"
 
 #include "ClientFrameCheck.h"
-#include "Gate.h"
 #include "Log.h"
 #include "linux/ListenSocket.h"
 #include "linux/TcpCounters.h"
@@ -24,7 +23,6 @@ namespace {
 constexpr quint64 kMaxMessage = 16 * 1024 * 1024;
 constexpr int kCloseLingerMs = 5000;
 constexpr int kAcceptPauseMs = 1000;
-const QString kNotYours = QStringLiteral("device not on your account");
 // RFC 6455 "Try Again Later": the Mac could not judge the device, which says nothing about it.
 constexpr quint16 kTryAgainLater = 1013;
 const QString kCannotCheck = QStringLiteral("This Mac cannot check your device right now. Try again.");
@@ -247,7 +245,7 @@ void WSConnection::admitted()
 void WSConnection::refuse(const QString& why)
 {
     log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (") + why + QLatin1Char(')'));
-    close(4401, Gate::signIn);
+    close(Close::signIn);
 }
 
 void WSConnection::finish()
@@ -441,7 +439,7 @@ void Server::decided(WSConnection* conn, Verdict verdict)
         onSession_(std::move(c));
         return;
     case Verdict::refuse:
-        c->close(4403, kNotYours);
+        c->close(Close::notYours);
         return;
     case Verdict::unavailable:
         c->close(kTryAgainLater, kCannotCheck);

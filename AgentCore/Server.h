@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CloseCodes.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -53,6 +55,7 @@ public:
     void send(const QByteArray& data);
     // Sends a close message with an application close code and finishes the connection at once.
     void close(quint16 code, const QString& reason);
+    void close(const CloseCode& close) { this->close(close.code, close.reason); }
     // The client proved who it is: probation ends and the listener counts it no longer as waiting.
     void admitted();
     bool isAdmitted() const { return admitted_; }

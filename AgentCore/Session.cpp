@@ -12,8 +12,8 @@
 #include "ScreenStream.h"
 #include "Server.h"
 #include "Thumbs.h"
+#include "Threads.h"
 
-#include <QCoreApplication>
 #include <QPointer>
 #include <QThreadPool>
 
@@ -26,12 +26,16 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     , config_(std::move(config))
     , configError_(std::move(configError))
 {
+    addCoreRequests();
+    addThumbRequests();
+    addStreamingRequests();
 }
 
 Session::~Session() = default;
 
 void Session::start()
 {
+    assertOwnThread(this);
     QPointer<Session> self(this);
     ws_->onText = [self](const QByteArray& data) {
         if (self)
@@ -48,6 +52,7 @@ void Session::start()
 
 void Session::end()
 {
+    assertOwnThread(this);
     if (ended_)
         return;
     ended_ = true;
@@ -57,8 +62,42 @@ void Session::end()
         onEnd();
 }
 
+void Session::close(const CloseCode& why)
+{
+    assertOwnThread(this);
+    ws_->close(why);
+    end();
+}
+
+void Session::kick()
+{
+    assertOwnThread(this);
+    // The connection sends in order, so the event goes out before the close message.
+    ws_->send(Wire::event(Kicked{}));
+    close(Close::replaced);
+}
+
+void Session::addCoreRequests()
+{
+    requests_.add(QStringLiteral("hello"), [this](const Request& r) { hello(r); });
+    requests_.add(QStringLiteral("displays.list"), [this](const Request& r) { ws_->send(Wire::ok(r.id, desktop_->displays().current())); });
+}
+
+void Session::addThumbRequests()
+{
+    requests_.add(QStringLiteral("thumbs.start"), [this](const Request& r) {
+        startThumbs();
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("thumbs.stop"), [this](const Request& r) {
+        thumbTimer_.reset();
+        ws_->send(Wire::ok(r.id));
+    });
+}
+
 void Session::displaysChanged()
 {
+    assertOwnThread(this);
     const std::vector<DisplayInfo> displays = desktop_->displays().current();
     ws_->send(Wire::event(DisplaysChanged{displays}));
     followDisplays(displays);
@@ -95,69 +134,54 @@ void Session::thumbTick()
     const int width = int(config_.thumbs.width);
     QThreadPool::globalInstance()->start([self, width, source = thumbSource_] {
         auto thumbs = Thumbs::captureAll(*source, width);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, thumbs = std::move(thumbs)] {
-                if (!self)
-                    return;
-                self->thumbBusy_ = false;
-                if (!self->thumbTimer_)
-                    return;
-                for (const Thumbs::Thumb& t : thumbs)
-                    self->ws_->send(Wire::event(ThumbEvent{t.displayId, QString::fromLatin1(t.jpeg.toBase64())}));
-            },
-            Qt::QueuedConnection);
+        postToMain(self, [thumbs = std::move(thumbs)](Session* s) {
+            s->thumbBusy_ = false;
+            if (!s->thumbTimer_)
+                return;
+            for (const Thumbs::Thumb& t : thumbs)
+                s->ws_->send(Wire::event(ThumbEvent{t.displayId, QString::fromLatin1(t.jpeg.toBase64())}));
+        });
     });
 }
 
 void Session::handle(const QByteArray& data)
 {
-    Envelope envelope;
+    assertOwnThread(this);
+    std::optional<Request> request;
     try {
-        envelope = Envelope::decode(Wire::parse(data));
+        json::Reader message = Wire::parse(data);
+        const Envelope envelope = Envelope::decode(message);
+        if (envelope.id)
+            request.emplace(Request{envelope.type, *envelope.id, std::move(message)});
     } catch (const json::DecodeError&) {
-        envelope.id.reset();
     }
-    if (!envelope.id) {
+    if (!request) {
         log(QStringLiteral("session: dropped message without type/id"));
         return;
     }
-    const qint64 id = *envelope.id;
     QPointer<Session> self(this);
     try {
-        route(envelope.type, id, data);
+        route(*request);
     } catch (const std::exception& e) {
         if (self)
-            ws_->send(Wire::fail(id, describe(e)));
+            ws_->send(Wire::fail(request->id, describe(e)));
     }
 }
 
-void Session::route(const QString& type, qint64 id, const QByteArray& data)
+void Session::route(const Request& request)
 {
-    if (!live_ && type != QLatin1String("hello"))
+    if (!live_ && request.type != QLatin1String("hello"))
         throw AgentError(QStringLiteral("send hello first"));
-
-    if (type == QLatin1String("hello"))
-        return hello(id, data);
-    if (type == QLatin1String("displays.list"))
-        return ws_->send(Wire::ok(id, desktop_->displays().current()));
-    if (type == QLatin1String("thumbs.start")) {
-        startThumbs();
-        return ws_->send(Wire::ok(id));
-    }
-    if (type == QLatin1String("thumbs.stop")) {
-        thumbTimer_.reset();
-        return ws_->send(Wire::ok(id));
-    }
-    if (routeStreaming(type, id, data))
-        return;
-
-    throw AgentError(QStringLiteral("unknown request \"%1\"").arg(type));
+    const RequestTable::Handler* handler = requests_.find(request.type);
+    if (!handler)
+        throw AgentError(QStringLiteral("unknown request \"%1\"").arg(request.type));
+    (*handler)(request);
 }
 
-void Session::hello(qint64 id, const QByteArray& data)
+void Session::hello(const Request& request)
 {
-    const auto param = Wire::decode<HelloParam>(data);
+    const qint64 id = request.id;
+    const auto param = request.params<HelloParam>();
     const Gate::Result verdict = gate(param, live_);
     if (!verdict.admitted) {
         log(QStringLiteral("session refused (%1): %2").arg(verdict.code).arg(verdict.reason));

@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "Gate.h"
 #include "Protocol.h"
+#include "RequestTable.h"
 #include "Stats.h"
 
 #include <QObject>
@@ -31,33 +32,44 @@ public:
             std::optional<QString> configError);
     ~Session() override;
 
-    // Set by the agent before start().
+    // Set by the agent before start(). Until it does, no hello gets in.
     std::function<void()> onEnd;
-    std::function<bool(bool takeover)> claim = [](bool) { return true; };
+    std::function<bool(bool takeover)> claim = [](bool) { return false; };
     std::function<Gate::Result(const HelloParam&, bool live)> gate = [](const HelloParam&, bool) {
-        return Gate::Result::admit();
+        return Gate::Result::close(Close::signIn);
     };
 
     void start();
     // Tears everything down once; later calls do nothing.
     void end();
 
+    // Closes the connection with `why` and ends the session.
+    void close(const CloseCode& why);
+    // Another session took the Mac over: the client hears it is kicked before the close.
+    void kick();
+
     // The display configuration changed: tells the client the new display list.
     void displaysChanged();
+    // The agent's view of permissions and the lock state; a live client hears of any difference
+    // from what it was last told.
+    void presenceChanged(const Permissions& permissions, bool locked);
 
     bool live() const { return live_; }
     bool ended() const { return ended_; }
-    WSConnection& ws() { return *ws_; }
 
 private:
+    // The request types each feature owns.
+    void addCoreRequests();
+    void addThumbRequests();
+    void addStreamingRequests();
+
     void handle(const QByteArray& data);
-    void route(const QString& type, qint64 id, const QByteArray& data);
-    void hello(qint64 id, const QByteArray& data);
+    void route(const Request& request);
+    void hello(const Request& request);
     void startThumbs();
     void thumbTick();
 
     // Streaming and periodic events (SessionStreaming.cpp).
-    bool routeStreaming(const QString& type, qint64 id, const QByteArray& data);
     void startStreaming();
     void endStreaming();
     void startRTC(const QString& sdp, const Config::Profile& profile, qint64 id);
@@ -65,8 +77,6 @@ private:
     void captureStopped(const QString& reason);
     void startStats();
     void statsTick(bool first);
-    void pollStatus();
-    bool routeStream(const QString& type, qint64 id, const QByteArray& data);
     void startStream(quint32 display, const Config::Profile& profile, qint64 id);
     void followDisplays(const std::vector<DisplayInfo>& displays);
     std::optional<qint64> takeFrameCount();
@@ -74,6 +84,7 @@ private:
 
     std::unique_ptr<WSConnection> ws_;
     DesktopBackend* const desktop_; // borrowed: the agent outlives its sessions
+    RequestTable requests_;
     Config config_;
     std::optional<QString> configError_;
     bool live_ = false;
@@ -89,7 +100,6 @@ private:
     std::optional<quint32> streaming_;
     qint64 streamGen_ = 0;
     Permissions permissions_;
-    std::unique_ptr<QTimer> statusTimer_;
     std::unique_ptr<QTimer> statsTimer_;
     // Runs while a capture that lost its display waits to report it after the display change.
     QTimer displayNewsWait_;

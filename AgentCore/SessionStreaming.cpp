@@ -12,13 +12,13 @@
 #include "RTC.h"
 #include "ScreenStream.h"
 #include "Server.h"
+#include "Threads.h"
 
 #include <QPointer>
 
 namespace core {
 
 namespace {
-constexpr int kStatusPollMs = 5000;
 constexpr int kStatsIntervalMs = 1000;
 // An unanswered statistics request blocks new ones for this long.
 constexpr double kStatsPatienceSeconds = 3;
@@ -29,37 +29,43 @@ const QString kDisplayGone = QStringLiteral("display disconnected");
 constexpr int kDisplayNewsWaitMs = 2000;
 } // namespace
 
-bool Session::routeStreaming(const QString& type, qint64 id, const QByteArray& data)
+void Session::addStreamingRequests()
 {
-    if (type == QLatin1String("rtc.offer")) {
-        const auto param = Wire::decode<SdpParam>(data);
-        const Config::Profile& profile = config_.stream.profile(param.profile);
-        startRTC(param.sdp, profile, id);
-    } else if (type == QLatin1String("rtc.ice")) {
+    requests_.add(QStringLiteral("rtc.offer"), [this](const Request& r) {
+        const auto param = r.params<SdpParam>();
+        startRTC(param.sdp, config_.stream.profile(param.profile), r.id);
+    });
+    requests_.add(QStringLiteral("rtc.ice"), [this](const Request& r) {
+        // An absent peer is reported before the parameters are looked at.
         if (!rtc_)
             throw AgentError(kNoPeer);
-        rtc_->addIce(Wire::decode<IceParam>(data));
-        ws_->send(Wire::ok(id));
-    } else if (type == QLatin1String("stats.start")) {
+        rtc_->addIce(r.params<IceParam>());
+        ws_->send(Wire::ok(r.id));
+    });
+    const auto start = [this](const Request& r) {
+        const auto param = r.params<DisplayParam>();
+        startStream(param.displayId, config_.stream.profile(param.profile), r.id);
+    };
+    requests_.add(QStringLiteral("stream.start"), start);
+    requests_.add(QStringLiteral("stream.switch"), start);
+    requests_.add(QStringLiteral("stream.stop"), [this](const Request& r) {
+        stopStream(std::nullopt);
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("stats.start"), [this](const Request& r) {
         startStats();
-        ws_->send(Wire::ok(id));
-    } else if (type == QLatin1String("stats.stop")) {
+        ws_->send(Wire::ok(r.id));
+    });
+    requests_.add(QStringLiteral("stats.stop"), [this](const Request& r) {
         statsTimer_.reset();
-        ws_->send(Wire::ok(id));
-    } else {
-        return routeStream(type, id, data);
-    }
-    return true;
+        ws_->send(Wire::ok(r.id));
+    });
 }
 
 void Session::startStreaming()
 {
     permissions_ = desktop_->permissions().probe();
     input_ = std::make_unique<InputPoster>(desktop_->openInput());
-    statusTimer_ = std::make_unique<QTimer>();
-    statusTimer_->setTimerType(Qt::PreciseTimer);
-    connect(statusTimer_.get(), &QTimer::timeout, this, &Session::pollStatus);
-    statusTimer_->start(kStatusPollMs);
     displayNewsWait_.setSingleShot(true);
     displayNewsWait_.setTimerType(Qt::PreciseTimer);
     connect(&displayNewsWait_, &QTimer::timeout, this, &Session::displaysChanged);
@@ -69,7 +75,6 @@ void Session::endStreaming()
 {
     stopStream(std::nullopt);
     statsTimer_.reset();
-    statusTimer_.reset();
     if (rtc_) {
         rtc_->close();
         rtc_.reset();
@@ -137,41 +142,27 @@ void Session::statsTick(bool first)
     }
     statsOut_ = now;
     QPointer<Session> self(this);
-    rtc_->outboundVideo([self, now, first, frames](std::optional<QJsonObject> values, std::optional<QString> mime) {
+    rtc_->outboundVideo([self, now, first, frames](const std::optional<OutboundVideo>& video) {
         if (!self || self->statsOut_ != now)
             return;
         self->statsOut_.reset();
         if (!self->statsTimer_)
             return;
-        auto [event, sample] = Stats::event(values, mime, self->statsPrev_, uptimeSeconds(),
+        auto [event, sample] = Stats::event(video, self->statsPrev_, uptimeSeconds(),
                                             first ? std::nullopt : frames);
         self->statsPrev_ = sample;
         self->ws_->send(Wire::event(event));
     });
 }
 
-void Session::pollStatus()
+void Session::presenceChanged(const Permissions& permissions, bool locked)
 {
-    const Permissions now = desktop_->permissions().probe();
-    if (now == permissions_)
+    assertOwnThread(this);
+    if (!live_ || ended_ || (permissions == permissions_ && locked == locked_))
         return;
-    permissions_ = now;
+    permissions_ = permissions;
+    locked_ = locked;
     ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
-}
-
-bool Session::routeStream(const QString& type, qint64 id, const QByteArray& data)
-{
-    if (type == QLatin1String("stream.start") || type == QLatin1String("stream.switch")) {
-        const auto param = Wire::decode<DisplayParam>(data);
-        const Config::Profile& profile = config_.stream.profile(param.profile);
-        startStream(param.displayId, profile, id);
-    } else if (type == QLatin1String("stream.stop")) {
-        stopStream(std::nullopt);
-        ws_->send(Wire::ok(id));
-    } else {
-        return false;
-    }
-    return true;
 }
 
 void Session::startStream(quint32 display, const Config::Profile& profile, qint64 id)

@@ -2,35 +2,7 @@
 
 namespace core::Stats {
 
-namespace {
-
-std::optional<double> number(const QJsonObject& o, const char* key)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isDouble())
-        return std::nullopt;
-    return v.toDouble();
-}
-
-std::optional<QString> text(const QJsonObject& o, const char* key)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isString())
-        return std::nullopt;
-    return v.toString();
-}
-
-std::optional<qint64> truncated(std::optional<double> v)
-{
-    if (!v)
-        return std::nullopt;
-    return static_cast<qint64>(*v);
-}
-
-} // namespace
-
-std::pair<StatsEvent, std::optional<OutboundSample>> event(const std::optional<QJsonObject>& outbound,
-                                                           const std::optional<QString>& codec,
+std::pair<StatsEvent, std::optional<OutboundSample>> event(const std::optional<OutboundVideo>& outbound,
                                                            const std::optional<OutboundSample>& prev,
                                                            double now, std::optional<qint64> captureFps)
 {
@@ -39,18 +11,16 @@ std::pair<StatsEvent, std::optional<OutboundSample>> event(const std::optional<Q
     if (!outbound)
         return {e, std::nullopt};
 
-    const QJsonObject& o = *outbound;
-    e.encodeFps = number(o, "framesPerSecond");
-    e.width = truncated(number(o, "frameWidth"));
-    e.height = truncated(number(o, "frameHeight"));
-    if (auto target = number(o, "targetBitrate"))
-        e.targetKbps = static_cast<qint64>(*target / 1000);
-    e.limit = text(o, "qualityLimitationReason");
-    e.encoder = text(o, "encoderImplementation");
-    e.codec = codec;
+    const OutboundVideo& o = *outbound;
+    e.encodeFps = o.framesPerSecond;
+    e.width = o.width;
+    e.height = o.height;
+    e.targetKbps = o.targetKbps;
+    e.limit = o.bandwidthLimited ? QStringLiteral("bandwidth") : QStringLiteral("none");
+    e.encoder = o.encoder;
+    e.codec = o.mimeType;
 
-    const OutboundSample sample{number(o, "framesEncoded").value_or(0), number(o, "totalEncodeTime").value_or(0),
-                                number(o, "bytesSent").value_or(0), now};
+    const OutboundSample sample{o.framesEncoded, o.encodeSeconds, o.bytesSent, now};
     // Counters that went back belong to a new peer: the previous sample is no baseline for them.
     const bool sameCounters = prev && sample.bytesSent >= prev->bytesSent && sample.framesEncoded >= prev->framesEncoded;
     if (sameCounters && now > prev->at) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Identity.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -11,24 +13,6 @@
 class QObject;
 
 namespace core {
-
-// Who Tailscale says is behind an address.
-struct Whois {
-    qint64 nodeID = 0;
-    QString login;
-    std::optional<QString> stableID;
-    std::optional<QString> dnsName;
-    friend bool operator==(const Whois&, const Whois&) = default;
-};
-
-// What the user interface shows of Tailscale: bound to the Tailscale address as `login`, or off.
-struct TailscaleState {
-    std::optional<QString> login; // present: on(login)
-    static TailscaleState off() { return {}; }
-    static TailscaleState on(QString login) { return {std::move(login)}; }
-    bool isOn() const { return login.has_value(); }
-    friend bool operator==(const TailscaleState&, const TailscaleState&) = default;
-};
 
 // Blocking queries about this host's Tailscale network. Each may wait for a child process: call
 // them on a worker thread, never on the main thread. Calls are independent and may run concurrently.

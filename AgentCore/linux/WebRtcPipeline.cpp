@@ -1,6 +1,7 @@
 #include "linux/WebRtcPipeline.h"
 
 #include "Log.h"
+#include "Threads.h"
 #include "linux/GstRefs.h"
 
 #include <gst/app/gstappsrc.h>
@@ -114,13 +115,21 @@ struct WebRtcPipeline::Impl {
     std::atomic<int> fps = 60;
     std::atomic<bool> closed = false;
     bool busWatch = false;
+    QPointer<QObject> owner;
 };
 
-WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce)
+WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce, QObject* owner)
     : d(std::make_unique<Impl>())
 {
     initOnce();
-    d->shared->events = std::move(events);
+    d->owner = owner;
+    // GStreamer signals from its own threads; the owner hears everything on the main thread.
+    Events& delivered = d->shared->events;
+    delivered.candidate = onMainWhile(d->owner, std::move(events.candidate));
+    delivered.message = onMainWhile(d->owner, std::move(events.message));
+    delivered.iceState = onMainWhile(d->owner, std::move(events.iceState));
+    delivered.channelClosed = onMainWhile(d->owner, std::move(events.channelClosed));
+    delivered.failed = onMainWhile(d->owner, std::move(events.failed));
     d->pipeline = ElementPtr(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("rtc"))));
     // The bus is watched on the main loop (Qt runs GLib's default context): webrtcbin adds its
     // transport elements while playing, so the pipeline's latency must be recomputed when they
@@ -321,7 +330,7 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
         g_object_set(transceiver.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "do-nack", TRUE,
                      "codec-preferences", prefs.get(), nullptr);
 
-    auto once = std::make_shared<std::function<void()>>(std::move(ready));
+    auto once = std::make_shared<std::function<void()>>(onMainWhile(d->owner, std::move(ready)));
     gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, +[](GstPad*, GstPadProbeInfo* info, gpointer data) {
         if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_CAPS)
             return GST_PAD_PROBE_OK;
@@ -340,8 +349,9 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
     return true;
 }
 
-void WebRtcPipeline::negotiate(const QString& offer, std::function<void(std::optional<QString>, QString)> done)
+void WebRtcPipeline::negotiate(const QString& offer, std::function<void(std::optional<QString>, QString)> answered)
 {
+    const auto done = onMainWhile(d->owner, std::move(answered));
     if (!d->webrtc)
         return done(std::nullopt, QStringLiteral("webrtcbin is not available"));
     GstSDPMessage* rawSdp = nullptr;
@@ -447,8 +457,9 @@ void WebRtcPipeline::requestKeyframe()
     gst_pad_send_event(out.get(), gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
 }
 
-void WebRtcPipeline::linkStats(std::function<void(const LinkStats&)> done)
+void WebRtcPipeline::linkStats(std::function<void(const LinkStats&)> measured)
 {
+    const auto done = onMainWhile(d->owner, std::move(measured));
     if (!d->webrtc || d->closed)
         return done({});
     GstPromise* promise = promiseFor([done](const GstStructure* reply, QString) {

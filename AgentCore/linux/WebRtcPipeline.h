@@ -3,6 +3,8 @@
 #include "VideoFrame.h"
 
 #include <QByteArray>
+#include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -29,9 +31,9 @@ struct EncoderStats {
 
 // One webrtcbin with a single send-only video transceiver fed by
 // appsrc (NV12, wrapped without copy) -> encoder -> payloader.
-// Every callback passed in runs on a GStreamer thread; the owner moves it to its own thread.
-// Methods may be called from any thread unless noted; the destructor stops everything and no
-// callback runs after it returns.
+// Every callback passed in (events and completions) runs on the main thread, and only while the
+// owner given to the constructor lives. Methods may be called from any thread unless noted; the
+// destructor stops everything.
 class WebRtcPipeline {
 public:
     struct Events {
@@ -41,13 +43,13 @@ public:
         std::function<void(int state, bool gone)> iceState;
         // The phone's data channel closed.
         std::function<void()> channelClosed;
-        // The pipeline reported an error (on the main loop, unlike the others): the connection
-        // is broken.
+        // The pipeline reported an error: the connection is broken.
         std::function<void()> failed;
     };
 
     // `loopbackIce` makes the ICE agent use 127.0.0.1, which libnice skips otherwise.
-    WebRtcPipeline(Events events, bool loopbackIce);
+    // `owner` lives on the main thread; nothing is delivered once it is gone.
+    WebRtcPipeline(Events events, bool loopbackIce, QObject* owner);
     ~WebRtcPipeline();
     WebRtcPipeline(const WebRtcPipeline&) = delete;
     WebRtcPipeline& operator=(const WebRtcPipeline&) = delete;
@@ -56,8 +58,7 @@ public:
     static std::optional<QString> h265Encoder();
 
     // Builds the sending branch for `codec` ("H264" or "H265") on `payloadType`, marks the
-    // transceiver send-only with NACK/RTX and starts the pipeline. `ready` runs (on a streaming
-    // thread) once the payloader's caps have reached webrtcbin, which it needs before answering.
+    // transceiver send-only with NACK/RTX and starts the pipeline. `ready` runs once the payloader's caps have reached webrtcbin, which it needs before answering.
     // False when an element is missing.
     bool prepare(const QString& codec, int payloadType, qint64 startKbps, std::function<void()> ready);
 

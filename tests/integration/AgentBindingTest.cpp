@@ -62,11 +62,11 @@ protected:
     void startAgent()
     {
         agent = std::make_unique<Agent>(false);
-        agent->onStatusChange = [this] {
+        QObject::connect(agent.get(), &Agent::statusChanged, [this] {
             ++notifications;
-            states.push_back(agent->tailscale);
+            states.push_back(agent->tailscale());
             notifiedAt.push_back(std::chrono::steady_clock::now());
-        };
+        });
         agent->start();
     }
 
@@ -90,16 +90,16 @@ TEST_F(AgentBinding, OffWithOneNotificationPerAttemptThenOnWithTheOwnLogin)
         EXPECT_GE(notifiedAt[i] - notifiedAt[i - 1], std::chrono::milliseconds(5000)) << "retry " << i;
 
     writeTailnet(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return agent->tailscale.isOn(); }, 12000));
-    EXPECT_EQ(agent->tailscale, TailscaleState::on(QStringLiteral("me@example.com")));
-    EXPECT_EQ(states.back(), agent->tailscale);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return agent->tailscale().isOn(); }, 12000));
+    EXPECT_EQ(agent->tailscale(), TailscaleState::on(QStringLiteral("me@example.com")));
+    EXPECT_EQ(states.back(), agent->tailscale());
 
     // Whatever reaches the listener from this computer is this computer's own node.
     WsClient c;
     ASSERT_TRUE(c.open(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     ASSERT_TRUE(c.waitClosed());
     EXPECT_EQ(c.closeCode(), 4403);
-    EXPECT_FALSE(agent->connectedDevice);
+    EXPECT_FALSE(agent->connectedDevice());
 }
 
 } // namespace

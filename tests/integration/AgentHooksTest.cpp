@@ -49,10 +49,10 @@ protected:
         store.save({macId, QStringLiteral("user-1"), QStringLiteral("a@b.c"), token, std::nullopt});
 
         agent = std::make_unique<Agent>(true);
-        agent->onStatusChange = [this] { ++statusChanges; };
+        QObject::connect(agent.get(), &Agent::statusChanged, [this] { ++statusChanges; });
         agent->start();
         ASSERT_TRUE(agent->pairing && agent->pairing->linked());
-        ASSERT_EQ(agent->devices.all.size(), 2u);
+        ASSERT_EQ(agent->devices().all.size(), 2u);
     }
     void TearDown() override
     {
@@ -65,7 +65,7 @@ protected:
     {
         ASSERT_TRUE(phone.open(QStringLiteral("ws://127.0.0.1:%1").arg(port + 1)));
         ASSERT_TRUE(phone.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
-        ASSERT_TRUE(agent->connectedDevice.has_value());
+        ASSERT_TRUE(agent->connectedDevice().has_value());
     }
     std::optional<DeviceList> storedDevices()
     {
@@ -99,11 +99,11 @@ TEST_F(AgentHooks, UnlinkedAtTheCloudClosesTheSessionAndForgetsDevices)
     EXPECT_FALSE(store.load());
     ASSERT_TRUE(phone.waitClosed());
     EXPECT_EQ(phone.closeCode(), 4412);
-    EXPECT_EQ(phone.closeReason(), Gate::notPaired);
-    EXPECT_TRUE(agent->devices.all.empty());
+    EXPECT_EQ(phone.closeReason(), Close::notPaired.reason);
+    EXPECT_TRUE(agent->devices().all.empty());
     ASSERT_TRUE(storedDevices());
     EXPECT_TRUE(storedDevices()->all.empty());
-    EXPECT_FALSE(agent->connectedDevice);
+    EXPECT_FALSE(agent->connectedDevice());
 }
 
 TEST_F(AgentHooks, LocalUnpairClosesTheSessionAndTellsTheCloud)
@@ -112,7 +112,7 @@ TEST_F(AgentHooks, LocalUnpairClosesTheSessionAndTellsTheCloud)
     agent->pairing->unpair();
     ASSERT_TRUE(phone.waitClosed());
     EXPECT_EQ(phone.closeCode(), 4412);
-    EXPECT_TRUE(agent->devices.all.empty());
+    EXPECT_TRUE(agent->devices().all.empty());
     ASSERT_TRUE(QTest::qWaitFor([&] { return cloud.state().value(QStringLiteral("unpaired")).toInt() == 1; }, 20000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !store.loadPendingUnpair().has_value(); }, 20000));
 }
@@ -132,7 +132,7 @@ TEST_F(AgentHooks, NewOwnerClearsTheDevicesAndNotifies)
 
     EXPECT_EQ(agent->pairing->linked()->owner, QStringLiteral("user-2"));
     EXPECT_EQ(agent->pairing->linked()->token, token) << "re-pairing keeps the token";
-    EXPECT_TRUE(agent->devices.all.empty());
+    EXPECT_TRUE(agent->devices().all.empty());
     ASSERT_TRUE(storedDevices());
     EXPECT_TRUE(storedDevices()->all.empty());
     EXPECT_GT(statusChanges, before);

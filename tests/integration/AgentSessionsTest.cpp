@@ -31,7 +31,7 @@ protected:
         config.write(QStringLiteral(R"({"port":%1})").arg(port).toUtf8());
         config.close();
         agent = std::make_unique<Agent>(true);
-        agent->onStatusChange = [this] { ++notifications; };
+        QObject::connect(agent.get(), &Agent::statusChanged, [this] { ++notifications; });
         agent->start();
     }
 
@@ -75,12 +75,12 @@ protected:
 TEST_F(AgentSessions, ClaimWithoutPeerShowsRemoteTextAndRecordsNothing)
 {
     auto c = hello();
-    EXPECT_EQ(agent->connectedDevice, QStringLiteral("dev client"));
-    EXPECT_FALSE(agent->connectedDeviceID);
+    EXPECT_EQ(agent->connectedDevice(), QStringLiteral("dev client"));
+    EXPECT_FALSE(agent->connectedDeviceID());
     EXPECT_EQ(notifications, 1);
-    EXPECT_TRUE(agent->devices.all.empty());
+    EXPECT_TRUE(agent->devices().all.empty());
     c->socket().close();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent->connectedDevice; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent->connectedDevice(); }, 5000));
     EXPECT_EQ(notifications, 2);
     EXPECT_TRUE(stored().all.empty());
 }
@@ -89,15 +89,15 @@ TEST_F(AgentSessions, KnownPeerIsRecordedSeenAndSaved)
 {
     agent->recordPeer(QStringLiteral("dev client"), {QStringLiteral("nPHONE"), QStringLiteral("phone")});
     auto c = hello();
-    EXPECT_EQ(agent->connectedDevice, QStringLiteral("phone"));
-    EXPECT_EQ(agent->connectedDeviceID, QStringLiteral("nPHONE"));
+    EXPECT_EQ(agent->connectedDevice(), QStringLiteral("phone"));
+    EXPECT_EQ(agent->connectedDeviceID(), QStringLiteral("nPHONE"));
     ASSERT_EQ(stored().all.size(), 1u);
     const QDateTime claimed = stored().all[0].lastSeen;
     EXPECT_EQ(stored().all[0].state, Device::State::active);
 
     QTest::qWait(20);
     c->socket().close();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent->connectedDeviceID; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent->connectedDeviceID(); }, 5000));
     EXPECT_GT(stored().all[0].lastSeen, claimed); // touched again at the end
 }
 
@@ -111,13 +111,30 @@ TEST_F(AgentSessions, TakeoverNotifiesTwice)
     EXPECT_EQ(first->closeCode(), 4409);
 }
 
+TEST_F(AgentSessions, EveryListenerHearsEachStatusAsItWas)
+{
+    std::vector<AgentStatus> heard; // a second listener beside the fixture's
+    QObject::connect(agent.get(), &Agent::statusChanged, [&heard](const AgentStatus& s) { heard.push_back(s); });
+    agent->recordPeer(QStringLiteral("dev client"), {QStringLiteral("nPHONE"), QStringLiteral("phone")});
+    auto c = hello();
+    agent->disableDevice(QStringLiteral("nPHONE"));
+
+    EXPECT_EQ(notifications, 3);
+    ASSERT_EQ(heard.size(), 3u); // the claim, the session's end, the command
+    EXPECT_EQ(heard[0].connectedDeviceID, QStringLiteral("nPHONE"));
+    EXPECT_EQ(heard[0].devices.state(QStringLiteral("nPHONE")), Device::State::active);
+    EXPECT_FALSE(heard[1].connectedDevice);
+    EXPECT_EQ(heard[2].devices.state(QStringLiteral("nPHONE")), Device::State::disabled);
+    EXPECT_EQ(heard[2], agent->status());
+}
+
 TEST_F(AgentSessions, DisablingTheConnectedDeviceClosesItsSession)
 {
     agent->recordPeer(QStringLiteral("dev client"), {QStringLiteral("nPHONE"), QStringLiteral("phone")});
     auto c = hello();
     notifications = 0;
     agent->disableDevice(QStringLiteral("nPHONE"));
-    EXPECT_FALSE(agent->connectedDeviceID);
+    EXPECT_FALSE(agent->connectedDeviceID());
     EXPECT_EQ(notifications, 2); // the session's end, then the command
     ASSERT_TRUE(c->waitClosed());
     EXPECT_EQ(c->closeCode(), 4414);
@@ -138,7 +155,7 @@ TEST_F(AgentSessions, RemovingTheConnectedDeviceClosesItsSession)
     EXPECT_EQ(c->closeCode(), 4413);
     EXPECT_EQ(c->closeReason(), QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again."));
     EXPECT_EQ(stored().state(QStringLiteral("nPHONE")), Device::State::removed);
-    EXPECT_TRUE(agent->devices.visible().empty());
+    EXPECT_TRUE(agent->devices().visible().empty());
 }
 
 TEST_F(AgentSessions, CommandsOnOtherDevicesOnlyChangeTheRegistry)
@@ -149,7 +166,7 @@ TEST_F(AgentSessions, CommandsOnOtherDevicesOnlyChangeTheRegistry)
     agent->disableDevice(QStringLiteral("unknown"));
     EXPECT_TRUE(c->isOpen());
     EXPECT_TRUE(c->quiet(100));
-    EXPECT_EQ(agent->connectedDeviceID, QStringLiteral("nPHONE"));
+    EXPECT_EQ(agent->connectedDeviceID(), QStringLiteral("nPHONE"));
 }
 
 TEST_F(AgentSessions, RefusedClaimThatEndsLeavesStatusAlone)
@@ -164,7 +181,7 @@ TEST_F(AgentSessions, RefusedClaimThatEndsLeavesStatusAlone)
     ASSERT_TRUE(second->waitClosed());
     QTest::qWait(100);
     EXPECT_EQ(notifications, 0);
-    EXPECT_EQ(agent->connectedDevice, QStringLiteral("dev client"));
+    EXPECT_EQ(agent->connectedDevice(), QStringLiteral("dev client"));
 }
 
 } // namespace

@@ -101,19 +101,19 @@ TEST_F(PairedAdmission, TicketsDecide)
 
     const QJsonObject stale = hello({{"ticket", ticket(-301)}});
     EXPECT_EQ(stale.value("closeCode").toInt(), 4402);
-    EXPECT_EQ(stale.value("closeReason").toString(), Gate::expired);
+    EXPECT_EQ(stale.value("closeReason").toString(), Close::expired.reason);
 
     const QString forged = SigningKey::generate().ticket(QStringLiteral("t1"), link.owner, link.macId,
                                                          Ticket::seconds(QDateTime::currentDateTimeUtc()) + 3600);
     const QJsonObject refused = hello({{"ticket", forged}});
     EXPECT_EQ(refused.value("closeCode").toInt(), 4401);
-    EXPECT_EQ(refused.value("closeReason").toString(), Gate::signIn);
+    EXPECT_EQ(refused.value("closeReason").toString(), Close::signIn.reason);
 
     const QJsonObject huge = hello({{"ticket", QString(1 << 20, QLatin1Char('A'))}});
     EXPECT_EQ(huge.value("closeCode").toInt(), 4401);
 
     EXPECT_EQ(hello({}).value("closeCode").toInt(), 4401);
-    EXPECT_TRUE(agent.waitForLog(QStringLiteral("session refused (4402): ") + Gate::expired));
+    EXPECT_TRUE(agent.waitForLog(QStringLiteral("session refused (4402): ") + Close::expired.reason));
     EXPECT_TRUE(agent.running());
 }
 
@@ -131,5 +131,5 @@ TEST_F(PairedAdmission, UnpairedMacTurnsTicketsAway)
     ASSERT_TRUE(again.waitForLog(QStringLiteral("listening on "))) << again.log().toStdString();
     const QJsonObject report = hello({{"ticket", ticket(3600)}});
     EXPECT_EQ(report.value("closeCode").toInt(), 4412);
-    EXPECT_EQ(report.value("closeReason").toString(), Gate::notPaired);
+    EXPECT_EQ(report.value("closeReason").toString(), Close::notPaired.reason);
 }

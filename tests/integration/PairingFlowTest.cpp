@@ -46,6 +46,7 @@ public:
                 std::unique_ptr<Session, DeleteLater> owned(new Session(std::move(conn), *desktop_, Config{}, std::nullopt));
                 Session* s = owned.get();
                 sessions_.push_back(std::move(owned));
+                s->claim = [](bool) { return true; };
                 s->gate = [&pairing](const HelloParam& hello, bool live) {
                     return Gate::decide(hello.ticket, hello.pairCode, live, pairing.linked(), pairing.admittedCode(),
                                         false, std::nullopt, QDateTime::currentDateTimeUtc(), Ticket::keys());
@@ -148,12 +149,12 @@ TEST_F(PairingFlow, CodeClaimedByThePhoneBecomesTheStoredLinkAndTicketsAreJudged
     const HelloOutcome stale = hello(server.url(), {{"ticket", cloud.ticket(link.owner, link.macId, nowSeconds() - 301)}});
     EXPECT_FALSE(stale.admitted);
     EXPECT_EQ(stale.closeCode, 4402);
-    EXPECT_EQ(stale.closeReason, Gate::expired);
+    EXPECT_EQ(stale.closeReason, Close::expired.reason);
 
     const QString forged = SigningKey::generate().ticket(QStringLiteral("t1"), link.owner, link.macId, nowSeconds() + 3600);
     const HelloOutcome refused = hello(server.url(), {{"ticket", forged}});
     EXPECT_EQ(refused.closeCode, 4401);
-    EXPECT_EQ(refused.closeReason, Gate::signIn);
+    EXPECT_EQ(refused.closeReason, Close::signIn.reason);
 
     const HelloOutcome huge = hello(server.url(), {{"ticket", QString(1 << 20, QLatin1Char('A'))}});
     EXPECT_EQ(huge.closeCode, 4401);

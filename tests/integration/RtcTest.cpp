@@ -111,25 +111,23 @@ TEST(RtcTest, PushedFramesArriveAndAnIdleScreenIsRepeated)
     }, 15000));
 
     // Statistics measured around the encoder.
-    std::optional<QJsonObject> values;
-    std::optional<QString> mime;
+    std::optional<OutboundVideo> video;
     bool answered = false;
-    c.rtc.outboundVideo([&](std::optional<QJsonObject> v, std::optional<QString> m) {
-        values = v;
-        mime = m;
+    c.rtc.outboundVideo([&](const std::optional<OutboundVideo>& v) {
+        video = v;
         answered = true;
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return answered; }, 10000));
-    ASSERT_TRUE(values);
-    EXPECT_EQ(mime, QStringLiteral("video/H264"));
-    EXPECT_GE(values->value("framesEncoded").toDouble(), 3);
-    EXPECT_GT(values->value("totalEncodeTime").toDouble(), 0);
-    EXPECT_GT(values->value("bytesSent").toDouble(), 0);
-    EXPECT_EQ(values->value("frameWidth").toDouble(), 640);
-    EXPECT_EQ(values->value("encoderImplementation").toString(), QStringLiteral("x264enc"));
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->mimeType, QStringLiteral("video/H264"));
+    EXPECT_GE(video->framesEncoded, 3);
+    EXPECT_GT(video->encodeSeconds, 0);
+    EXPECT_GT(video->bytesSent, 0);
+    EXPECT_EQ(video->width, 640);
+    EXPECT_EQ(video->encoder, QStringLiteral("x264enc"));
     // From the start bitrate, adapting toward the ceiling of apply().
-    EXPECT_GE(values->value("targetBitrate").toDouble(), 2000 * 1000);
-    EXPECT_LE(values->value("targetBitrate").toDouble(), 4000 * 1000);
+    EXPECT_GE(video->targetKbps, 2000);
+    EXPECT_LE(video->targetKbps, 4000);
 }
 
 TEST(RtcTest, AnOfferWithoutH264IsRefusedInsteadOfAnsweredInactive)

@@ -26,11 +26,11 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 const Gate::Result admit = Gate::Result::admit();
-const Gate::Result signIn = Gate::Result::close(4401, Gate::signIn);
-const Gate::Result expired = Gate::Result::close(4402, Gate::expired);
-const Gate::Result notPaired = Gate::Result::close(4412, Gate::notPaired);
-const Gate::Result removed = Gate::Result::close(4413, Gate::removed);
-const Gate::Result disabled = Gate::Result::close(4414, Gate::disabled);
+const Gate::Result signIn = Gate::Result::close(Close::signIn);
+const Gate::Result expired = Gate::Result::close(Close::expired);
+const Gate::Result notPaired = Gate::Result::close(Close::notPaired);
+const Gate::Result removed = Gate::Result::close(Close::removed);
+const Gate::Result disabled = Gate::Result::close(Close::disabled);
 
 const Row kRows[] = {
     {"dev admits anything", "forged", "WRONG", false, false, nullptr, true, State::disabled, admit},

@@ -8,16 +8,21 @@ namespace {
 
 const OutboundSample kPrev{100, 0.5, 1000000, 10.0};
 
-QJsonObject record(double frames)
+OutboundVideo record(double frames)
 {
-    return {{"framesEncoded", frames}, {"totalEncodeTime", 0.8}, {"bytesSent", 1250000}};
+    OutboundVideo video;
+    video.framesEncoded = frames;
+    video.encodeSeconds = 0.8;
+    video.bytesSent = 1250000;
+    video.mimeType = QStringLiteral("video/H264");
+    return video;
 }
 
 } // namespace
 
 TEST(Stats, RatesAgainstThePreviousSample)
 {
-    const auto [event, sample] = Stats::event(record(160), QStringLiteral("video/H264"), kPrev, 11.0, 58);
+    const auto [event, sample] = Stats::event(record(160), kPrev, 11.0, 58);
     ASSERT_TRUE(event.sentKbps && event.encodeMs);
     EXPECT_EQ(*event.sentKbps, 2000);
     EXPECT_NEAR(*event.encodeMs, 5.0, 1e-9);
@@ -28,17 +33,17 @@ TEST(Stats, RatesAgainstThePreviousSample)
 
 TEST(Stats, NoEncodeTimeWithoutNewFrames)
 {
-    const auto [event, sample] = Stats::event(record(100), std::nullopt, kPrev, 11.0, std::nullopt);
+    const auto [event, sample] = Stats::event(record(100), kPrev, 11.0, std::nullopt);
     EXPECT_FALSE(event.encodeMs);
     EXPECT_EQ(event.sentKbps, 2000);
 }
 
 TEST(Stats, NoRatesOnFirstSampleOrWithoutTimePassing)
 {
-    const auto first = Stats::event(record(160), std::nullopt, std::nullopt, 11.0, std::nullopt).first;
+    const auto first = Stats::event(record(160), std::nullopt, 11.0, std::nullopt).first;
     EXPECT_FALSE(first.sentKbps);
     EXPECT_FALSE(first.encodeMs);
-    const auto same = Stats::event(record(160), std::nullopt, kPrev, 10.0, std::nullopt).first;
+    const auto same = Stats::event(record(160), kPrev, 10.0, std::nullopt).first;
     EXPECT_FALSE(same.sentKbps);
     EXPECT_FALSE(same.encodeMs);
 }
@@ -52,30 +57,27 @@ TEST(Stats, NoRatesAgainstTheCountersOfAnEarlierPeer)
         {100, 0.5, 90000000, 10.0},
     };
     for (const OutboundSample& e : earlier) {
-        const auto event = Stats::event(record(160), std::nullopt, e, 11.0, std::nullopt).first;
+        const auto event = Stats::event(record(160), e, 11.0, std::nullopt).first;
         EXPECT_FALSE(event.sentKbps) << e.framesEncoded << " frames, " << e.bytesSent << " bytes";
         EXPECT_FALSE(event.encodeMs) << e.framesEncoded << " frames, " << e.bytesSent << " bytes";
     }
 }
 
-TEST(Stats, TruncatesAndChecksTypes)
+TEST(Stats, LimitIsNamedAndUnknownSizeStaysAbsent)
 {
-    const QJsonObject o{{"targetBitrate", 2499999}, {"frameWidth", 1919.9}, {"frameHeight", 1080},
-                        {"framesPerSecond", "60"}, {"qualityLimitationReason", "bandwidth"},
-                        {"encoderImplementation", 7}};
-    const auto [event, sample] = Stats::event(o, std::nullopt, std::nullopt, 1.0, std::nullopt);
-    EXPECT_EQ(event.targetKbps, 2499);
-    EXPECT_EQ(event.width, 1919);
-    EXPECT_EQ(event.height, 1080);
-    EXPECT_FALSE(event.encodeFps);
-    EXPECT_EQ(event.limit, QStringLiteral("bandwidth"));
-    EXPECT_FALSE(event.encoder);
+    OutboundVideo video;
+    video.targetKbps = 2499;
+    video.bandwidthLimited = true;
+    const auto [event, sample] = Stats::event(video, std::nullopt, 1.0, std::nullopt);
+    EXPECT_EQ(Wire::event(event),
+              QByteArray(R"({"codec":"","encoder":"","limit":"bandwidth","targetKbps":2499,"type":"stats"})"));
+    EXPECT_EQ(Stats::event(OutboundVideo{}, std::nullopt, 1.0, std::nullopt).first.limit, QStringLiteral("none"));
     EXPECT_EQ(sample, (OutboundSample{0, 0, 0, 1.0}));
 }
 
 TEST(Stats, WithoutRecordOnlyCaptureRateAndNoSample)
 {
-    const auto [event, sample] = Stats::event(std::nullopt, QStringLiteral("video/H264"), kPrev, 11.0, 30);
+    const auto [event, sample] = Stats::event(std::nullopt, kPrev, 11.0, 30);
     EXPECT_EQ(event.captureFps, 30);
     EXPECT_FALSE(event.codec);
     EXPECT_FALSE(sample);

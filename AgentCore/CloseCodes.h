@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+namespace core {
+
+// A WebSocket close the phone acts on: the application code and the reason it shows its user.
+struct CloseCode {
+    quint16 code;
+    QString reason;
+    friend bool operator==(const CloseCode&, const CloseCode&) = default;
+};
+
+// Every application close code the agent sends, each with its one reason text.
+namespace Close {
+inline const CloseCode signIn{4401, QStringLiteral("Sign in to Dorvane on your phone.")};
+inline const CloseCode expired{4402, QStringLiteral("Your access pass for this Mac expired.")};
+inline const CloseCode notYours{4403, QStringLiteral("device not on your account")};
+inline const CloseCode replaced{4409, QStringLiteral("replaced by a newer session")};
+inline const CloseCode notPaired{4412, QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.")};
+inline const CloseCode removed{4413,
+                               QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.")};
+inline const CloseCode disabled{
+    4414, QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.")};
+} // namespace Close
+
+} // namespace core
