@@ -8,6 +8,7 @@
 #include "KeychainLinkStore.h"
 #include "KeyringDaemon.h"
 #include "NetNamespace.h"
+#include "PairedOnTailnet.h"
 #include "Server.h"
 #include "TicketMint.h"
 #include "WsClient.h"
@@ -177,34 +178,16 @@ private:
     bool ended_ = false;
 };
 
-class UnderAttack : public ::testing::Test {
+class UnderAttack : public PairedOnTailnet {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(::geteuid(), 0u) << "these tests create network namespaces and must run as root";
-        ASSERT_TRUE(ns.error().isEmpty()) << ns.error().toStdString();
-        ASSERT_TRUE(KeyringDaemon::instance().ready()) << KeyringDaemon::instance().error().toStdString();
-        ASSERT_TRUE(cloud.start()) << cloud.error().toStdString();
-        ASSERT_TRUE(dir.isValid());
+        PairedOnTailnet::SetUp();
+        if (HasFatalFailure())
+            return;
         writeTailnet();
-
-        const QString token = PairCode::secret();
-        link = {cloud.pairMac(token, QStringLiteral("user-1")), QStringLiteral("user-1"), QStringLiteral("a@b.c"), token,
-                std::nullopt};
-        ASSERT_FALSE(link.macId.isEmpty());
-        KeychainLinkStore().savePendingUnpair(std::nullopt);
-        KeychainLinkStore().save(link);
-
-        port = freePortPair();
-        agent.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
-        agent.setEnv(QStringLiteral("FAKE_TAILNET"), dir.path() + QStringLiteral("/tailnet.json"));
-        agent.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
-        agent.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
         agent.setDescriptorLimit(1024);
-        ASSERT_TRUE(ns.addHostAddress()) << ns.error().toStdString();
-        ASSERT_TRUE(agent.start({}));
-        ASSERT_TRUE(agent.waitForLog(QStringLiteral("listening on %1:%2").arg(ns.hostAddress()).arg(port)))
-            << agent.log().toStdString();
+        startPairedAgent();
     }
 
     // This computer is node 1, the phone node 2 (the owner's), the other device node 3 (a
@@ -224,7 +207,7 @@ protected:
         QJsonObject whole{{"self", 1}, {"nodes", nodes}};
         for (auto it = tailnet.begin(); it != tailnet.end(); ++it)
             whole.insert(it.key(), it.value());
-        QSaveFile file(dir.path() + QStringLiteral("/tailnet.json"));
+        QSaveFile file(tailnetFile());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(QJsonDocument(whole).toJson());
         ASSERT_TRUE(file.commit());
@@ -281,12 +264,6 @@ protected:
         return runs;
     }
 
-    NetNamespace ns;
-    CloudProcess cloud;
-    QTemporaryDir dir;
-    AgentProcess agent;
-    Linked link;
-    int port = 0;
 };
 
 } // namespace

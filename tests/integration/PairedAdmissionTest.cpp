@@ -7,6 +7,7 @@
 #include "KeychainLinkStore.h"
 #include "KeyringDaemon.h"
 #include "NetNamespace.h"
+#include "PairedOnTailnet.h"
 #include "TicketMint.h"
 
 #include <QJsonArray>
@@ -23,43 +24,24 @@ namespace {
 
 const QString kLogin = QStringLiteral("me@example.com");
 
-class PairedAdmission : public ::testing::Test {
+class PairedAdmission : public PairedOnTailnet {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(::geteuid(), 0u) << "these tests create network namespaces and must run as root";
-        ASSERT_TRUE(ns.error().isEmpty()) << ns.error().toStdString();
-        ASSERT_TRUE(KeyringDaemon::instance().ready()) << KeyringDaemon::instance().error().toStdString();
-        ASSERT_TRUE(cloud.start()) << cloud.error().toStdString();
-        ASSERT_TRUE(dir.isValid());
-
+        PairedOnTailnet::SetUp();
+        if (HasFatalFailure())
+            return;
         // This computer is node 1, the phone node 2, both signed in as the owner.
         const QJsonArray nodes{
             QJsonObject{{"id", 1}, {"stableID", "nMAC"}, {"name", "mac.tail.ts.net."}, {"login", kLogin},
                         {"addresses", QJsonArray{ns.hostAddress()}}},
             QJsonObject{{"id", 2}, {"stableID", "nPHONE"}, {"name", "ipad.tail.ts.net."}, {"login", kLogin},
                         {"addresses", QJsonArray{ns.peerAddress()}}}};
-        QSaveFile tailnet(dir.path() + QStringLiteral("/tailnet.json"));
+        QSaveFile tailnet(tailnetFile());
         ASSERT_TRUE(tailnet.open(QIODevice::WriteOnly));
         tailnet.write(QJsonDocument(QJsonObject{{"self", 1}, {"nodes", nodes}}).toJson());
         ASSERT_TRUE(tailnet.commit());
-
-        token = PairCode::secret();
-        link = {cloud.pairMac(token, QStringLiteral("user-1")), QStringLiteral("user-1"), QStringLiteral("a@b.c"), token,
-                std::nullopt};
-        ASSERT_FALSE(link.macId.isEmpty());
-        KeychainLinkStore().savePendingUnpair(std::nullopt);
-        KeychainLinkStore().save(link);
-
-        port = freePortPair();
-        agent.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
-        agent.setEnv(QStringLiteral("FAKE_TAILNET"), tailnet.fileName());
-        agent.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
-        agent.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
-        ASSERT_TRUE(ns.addHostAddress()) << ns.error().toStdString();
-        ASSERT_TRUE(agent.start({}));
-        ASSERT_TRUE(agent.waitForLog(QStringLiteral("listening on %1:%2").arg(ns.hostAddress()).arg(port)))
-            << agent.log().toStdString();
+        startPairedAgent();
     }
 
     // One hello from the phone with these members added; the probe's report.
@@ -84,13 +66,6 @@ protected:
         return cloud.ticket(link.owner, link.macId, Ticket::seconds(QDateTime::currentDateTimeUtc()) + secondsFromNow);
     }
 
-    NetNamespace ns;
-    CloudProcess cloud;
-    QTemporaryDir dir;
-    AgentProcess agent;
-    QString token;
-    Linked link;
-    int port = 0;
 };
 
 } // namespace
