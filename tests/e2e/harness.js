@@ -278,9 +278,10 @@ function inputState(env) {
   });
 }
 
-// Polls `probe` in the page until it returns a truthy value; resolves with it.
-async function until(page, probe, arg) {
-  const handle = await page.waitForFunction(probe, arg, { polling: 100, timeout: 0 });
+// Polls `probe` in the page until it returns a truthy value; resolves with it. Fails after
+// `timeout` ms rather than leaving the run to hang.
+async function until(page, probe, arg, timeout = 60000) {
+  const handle = await page.waitForFunction(probe, arg, { polling: 100, timeout });
   return handle.jsonValue();
 }
 

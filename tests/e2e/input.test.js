@@ -50,12 +50,35 @@ async function streamSecond() {
   assert.ok(second, 'the agent lists the second monitor');
   assert.deepEqual([second.x, second.y, second.width, second.height],
                    [SECOND.x, SECOND.y, SECOND.width, SECOND.height]);
+  progress('hello answered');
   const answer = await page.evaluate(() => rc.negotiate());
+  progress('negotiated');
   assert.equal(answer.ok, true, answer.error);
   const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), second.id);
   assert.equal(started.ok, true, started.error);
-  await until(page, () => rc.video.videoWidth === 1280 && rc.video.videoHeight === 720);
+  progress('stream started');
+  // Decoded frames of the monitor's size prove the stream; the video element is not waited for:
+  // a starved headless browser can decode for a long while before its element shows a frame.
+  try {
+    await page.waitForFunction(async () => {
+      let ok = false;
+      (await rc.pc.getStats()).forEach((r) => {
+        if (r.type === 'inbound-rtp' && r.kind === 'video' && r.framesDecoded > 0)
+          ok = r.frameWidth === 1280 && r.frameHeight === 720;
+      });
+      return ok;
+    }, null, { polling: 100, timeout: 30000 });
+  } catch (e) {
+    const why = await page.evaluate(async () => {
+      const out = { state: rc.pc.connectionState };
+      (await rc.pc.getStats()).forEach((r) => { if (r.type === 'inbound-rtp') out[r.type] = r; });
+      return JSON.stringify(out);
+    });
+    throw new Error('no video of the second monitor: ' + why);
+  }
+  progress('frames decoded');
   await page.evaluate(() => rc.channelOpen);
+  progress('data channel open');
   return client;
 }
 
@@ -165,7 +188,9 @@ async function holdInput(page) {
     rc.send({ t: 'text', s: cjk });
   }, cjk);
   await probe.next((e) => e.kind === 'motion' && Number(e.fields[2]) & BUTTON1);
+  progress('dragging');
   await probe.next((e) => e.kind === 'keydown' && parseInt(e.fields[2], 16) >= 0x5000);
+  progress('typing');
   const held = await inputState(xorg.env);
   assert.equal(held.buttons & BUTTON1, BUTTON1, 'button 1 is down before the release');
 }
@@ -174,12 +199,14 @@ async function holdInput(page) {
 // no button or key is left down.
 async function expectAllReleased(map) {
   await probe.next((e) => e.kind === 'release' && e.fields[0] === '1');
+  progress('button 1 released');
   const state = await inputState(xorg.env);
   assert.equal(state.buttons, 0, 'no button stays pressed');
   assert.equal(state.keys, 0, 'no key stays pressed');
   // Spare keycodes lent to the text are put back shortly after their last use.
   let now = state;
   while (now.map !== map) {
+    progress('waiting for the keyboard map to be restored');
     await probe.next((e) => e.kind === 'mapping');
     now = await inputState(xorg.env);
   }

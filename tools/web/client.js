@@ -83,6 +83,8 @@ class AgentClient {
       if ('jitterBufferTarget' in e.receiver) e.receiver.jitterBufferTarget = 0;
       if ('playoutDelayHint' in e.receiver) e.receiver.playoutDelayHint = 0;
       this.video.srcObject = new MediaStream([e.track]);
+      // Autoplay alone can lose the race with a page that is still settling; asking is harmless.
+      this.video.play().catch((err) => console.error('video.play: ' + err));
     };
     pc.onicecandidate = (e) => {
       if (!e.candidate || !e.candidate.candidate) return;
