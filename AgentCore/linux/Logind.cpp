@@ -35,7 +35,7 @@ QDBusMessage managerCall(const QString& method, const QVariant& argument)
 // A D-Bus variant's content, whether or not QtDBus has unwrapped it already.
 QVariant plain(const QVariant& v)
 {
-    return v.canConvert<QDBusVariant>() ? v.value<QDBusVariant>().variant() : v;
+    return v.userType() == qMetaTypeId<QDBusVariant>() ? v.value<QDBusVariant>().variant() : v;
 }
 
 // The logind descriptor is the inhibition: it lasts until every copy of it is closed, which also
