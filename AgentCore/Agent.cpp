@@ -2,6 +2,7 @@
 
 #include "DesktopBackend.h"
 #include "DisplaySource.h"
+#include "LockState.h"
 #include "Log.h"
 #include "PermissionsProbe.h"
 #include "Server.h"
@@ -75,6 +76,8 @@ void Agent::start()
     presencePoll_.setTimerType(Qt::PreciseTimer);
     connect(&presencePoll_, &QTimer::timeout, this, &Agent::pollPresence);
     presencePoll_.start();
+    locked_ = desktop_->lockState().locked();
+    connect(&desktop_->lockState(), &LockState::changed, this, &Agent::lockChanged);
 
     connect(&desktop_->displays(), &DisplaySource::changed, this, [this] {
         if (session_)
@@ -109,6 +112,18 @@ void Agent::pollPresence()
     if (now == permissions_)
         return;
     permissions_ = now;
+    pushPresence();
+}
+
+void Agent::lockChanged(bool locked)
+{
+    locked_ = locked;
+    pushPresence();
+    notify();
+}
+
+void Agent::pushPresence()
+{
     // A send that fails ends its session, which leaves sessions_ while this walks it.
     std::vector<QPointer<Session>> told;
     for (const auto& s : sessions_)
@@ -162,6 +177,7 @@ void Agent::accept(std::unique_ptr<WSConnection> conn, const QString& remote)
     s->gate = [self, remote](const HelloParam& hello, bool live) {
         return self ? self->admission(hello, live, remote) : Gate::Result::close(Close::signIn);
     };
+    s->presenceChanged(permissions_, locked_);
     sessions_.push_back(std::move(owned));
     s->start();
 }

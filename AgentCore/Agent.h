@@ -71,6 +71,8 @@ signals:
 private:
     void notify();
     void pollPresence();
+    void lockChanged(bool locked);
+    void pushPresence();
     void listenDev();
 
     // Tailscale binding (AgentBinding.cpp): the listener and its admission of Tailscale peers.

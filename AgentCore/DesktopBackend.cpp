@@ -5,6 +5,7 @@
 #include "InputInjector.h"
 #include "Log.h"
 #include "PermissionsProbe.h"
+#include "linux/DesktopPresence.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -31,6 +32,8 @@ public:
     explicit EmptyDesktop(QString why) : why_(std::move(why)) { }
     DisplaySource& displays() override { return displays_; }
     PermissionsProbe& permissions() override { return permissions_; }
+    IdleInhibitor& idleInhibitor() override { return presence_; }
+    LockState& lockState() override { return presence_; }
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
 
@@ -38,6 +41,7 @@ private:
     const QString why_;
     NoDisplays displays_;
     NoPermissions permissions_;
+    os::DesktopPresence presence_{nullptr};
 };
 
 } // namespace

@@ -11,7 +11,9 @@ namespace core {
 
 class DisplaySource;
 class FrameSource;
+class IdleInhibitor;
 class InputInjector;
+class LockState;
 class PermissionsProbe;
 
 // The desktop the agent shows and drives. Each OS concern is a small interface of its own
@@ -25,6 +27,8 @@ public:
     // Owned by the backend; lives as long as it.
     virtual DisplaySource& displays() = 0;
     virtual PermissionsProbe& permissions() = 0;
+    virtual IdleInhibitor& idleInhibitor() = 0;
+    virtual LockState& lockState() = 0;
     // A new frame source for one continuous capture. Throws AgentError when the desktop cannot be
     // captured.
     virtual std::unique_ptr<FrameSource> openFrames() = 0;

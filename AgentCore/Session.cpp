@@ -25,6 +25,7 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     , desktop_(&desktop)
     , config_(std::move(config))
     , configError_(std::move(configError))
+    , keepAwake_(desktop.idleInhibitor())
 {
     addCoreRequests();
     addThumbRequests();
@@ -58,6 +59,7 @@ void Session::end()
     ended_ = true;
     thumbTimer_.reset();
     endStreaming();
+    keepAwake_.stop();
     if (onEnd)
         onEnd();
 }
@@ -192,14 +194,16 @@ void Session::hello(const Request& request)
     if (!claim(param.takeover.value_or(false)))
         throw AgentError(QStringLiteral("Another device is using this Mac"));
 
-    if (!live_)
+    if (!live_) {
         startStreaming();
+        keepAwake_.start();
+    }
     live_ = true;
     HelloData hello;
     hello.agentVersion = Agent::version;
     hello.macName = Platform::computerName();
     hello.user = Platform::userName();
-    hello.permissions = desktop_->permissions().probe();
+    hello.permissions = permissions_;
     hello.locked = locked_;
     hello.configError = configError_;
     hello.displays = desktop_->displays().current();

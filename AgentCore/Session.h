@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "Gate.h"
+#include "KeepAwake.h"
 #include "Protocol.h"
 #include "RequestTable.h"
 #include "Stats.h"
@@ -50,8 +51,8 @@ public:
 
     // The display configuration changed: tells the client the new display list.
     void displaysChanged();
-    // The agent's view of permissions and the lock state; a live client hears of any difference
-    // from what it was last told.
+    // The agent's view of permissions and the lock state, told at accept and on every change; a
+    // live client hears of any difference from what it was last told.
     void presenceChanged(const Permissions& permissions, bool locked);
 
     bool live() const { return live_; }
@@ -90,6 +91,7 @@ private:
     bool live_ = false;
     bool locked_ = false;
     bool ended_ = false;
+    KeepAwake keepAwake_; // from admission to the end
     std::unique_ptr<QTimer> thumbTimer_;
     bool thumbBusy_ = false; // a thumbnail capture is running
     std::shared_ptr<FrameSource> thumbSource_; // kept from round to round; shared with the round running

@@ -64,7 +64,6 @@ void Session::addStreamingRequests()
 
 void Session::startStreaming()
 {
-    permissions_ = desktop_->permissions().probe();
     input_ = std::make_unique<InputPoster>(desktop_->openInput());
     displayNewsWait_.setSingleShot(true);
     displayNewsWait_.setTimerType(Qt::PreciseTimer);
@@ -158,11 +157,13 @@ void Session::statsTick(bool first)
 void Session::presenceChanged(const Permissions& permissions, bool locked)
 {
     assertOwnThread(this);
-    if (!live_ || ended_ || (permissions == permissions_ && locked == locked_))
+    if (ended_)
         return;
+    const bool differs = permissions != permissions_ || locked != locked_;
     permissions_ = permissions;
     locked_ = locked;
-    ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
+    if (live_ && differs)
+        ws_->send(Wire::event(StatusChanged{permissions_, locked_}));
 }
 
 void Session::startStream(quint32 display, const Config::Profile& profile, qint64 id)

@@ -3,6 +3,8 @@
 #include "DesktopBackend.h"
 #include "DisplaySource.h"
 #include "FrameSource.h"
+#include "IdleInhibitor.h"
+#include "LockState.h"
 #include "PermissionsProbe.h"
 
 #include <vector>
@@ -18,15 +20,24 @@ public:
     // Replaces the display list and announces it as a change.
     void setDisplays(std::vector<core::DisplayInfo> displays);
     core::Permissions granted;
+    // Locks or unlocks the screen, announcing the change.
+    void setLocked(bool locked);
+    // Idle holds alive now, and activity declarations so far.
+    int holds() const;
+    int activity() const;
 
     core::DisplaySource& displays() override;
     core::PermissionsProbe& permissions() override;
+    core::IdleInhibitor& idleInhibitor() override;
+    core::LockState& lockState() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
 
 private:
     class Displays;
     class Probe;
+    class Presence;
     std::unique_ptr<Displays> displays_;
     std::unique_ptr<Probe> probe_;
+    std::unique_ptr<Presence> presence_;
 };

@@ -75,6 +75,8 @@ protected:
                 session = std::make_unique<Session>(std::move(conn), desktop, Config{}, std::nullopt);
                 session->gate = [](const HelloParam&, bool) { return Gate::Result::admit(); };
                 session->claim = [](bool) { return true; };
+                // What the agent does for every session it accepts.
+                session->presenceChanged(desktop.permissions().probe(), desktop.lockState().locked());
                 session->start();
             },
             [] {});

@@ -4,6 +4,10 @@
 
 #include <memory>
 
+namespace core::os {
+class DesktopPresence;
+}
+
 namespace core::x11 {
 
 class DisplaySource;
@@ -18,12 +22,15 @@ public:
 
     core::DisplaySource& displays() override;
     core::PermissionsProbe& permissions() override;
+    IdleInhibitor& idleInhibitor() override;
+    LockState& lockState() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<InputInjector> openInput() override;
 
 private:
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<PermissionsProbe> permissions_;
+    std::unique_ptr<os::DesktopPresence> presence_;
 };
 
 } // namespace core::x11
