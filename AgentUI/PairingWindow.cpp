@@ -23,6 +23,7 @@ namespace {
 constexpr int kStepMs = 3000;
 constexpr int kCloseAfterPairingMs = 2000;
 constexpr int kQrSide = 200;
+constexpr int kWidth = 380;
 
 QLabel* label(QWidget* parent, const char* name)
 {
@@ -51,12 +52,10 @@ PairingWindow::PairingWindow(PairingController& pairing, Details details,
 {
     setWindowTitle(QStringLiteral("Dorvane"));
     setObjectName(QStringLiteral("pairingWindow"));
-    setFixedWidth(380);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 24, 24, 24);
     layout->setSpacing(14);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     title_ = label(this, "title");
     scaleFont(title_, 1.4, true);
@@ -150,7 +149,6 @@ void PairingWindow::present()
         pairing_.show();
     closeLater_.stop();
     refresh();
-    adjustSize();
     place();
     show();
     raise();
@@ -207,6 +205,10 @@ void PairingWindow::refresh()
     tailscaleText_->setPalette(palette);
     const QStyle::StandardPixmap symbol = line.ok ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning;
     tailscaleIcon_->setPixmap(style()->standardIcon(symbol).pixmap(16, 16));
+
+    // A fixed width; the height follows the wrapped lines of the state shown.
+    layout()->activate();
+    setFixedSize(kWidth, layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(kWidth) : sizeHint().height());
 }
 
 void PairingWindow::showCountdown()

@@ -92,6 +92,7 @@ TEST_F(PairingWindowTest, UnpairedShowsTheCodeItsScannableQrAndCountdown)
     auto* qr = window->findChild<QLabel*>(QStringLiteral("qr"));
     EXPECT_TRUE(qr->isVisible());
     EXPECT_EQ(qr->size(), QSize(200, 200));
+    EXPECT_EQ(window->width(), 380);
     EXPECT_EQ(decodeQr(window->grab().toImage()), QStringList{link}) << "a screenshot of the window";
 }
 
