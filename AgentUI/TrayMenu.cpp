@@ -5,6 +5,7 @@
 
 #include <QCursor>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QTimeZone>
 
 namespace ui {
@@ -25,7 +26,9 @@ TrayMenu::TrayMenu(Commands commands, Ask ask, QObject* parent)
     midnight_.setSingleShot(true);
     connect(&midnight_, &QTimer::timeout, this, &TrayMenu::rebuild);
     rebuild();
-    tray_.show();
+    // Without any display (the headless developer mode) there is no tray to show in.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        tray_.show();
 }
 
 TrayMenu::~TrayMenu() = default;

@@ -6,6 +6,22 @@
 
 #include <gtest/gtest.h>
 
+namespace {
+
+// Waits (up to 30 s) for a mapped top-level window of `pid` titled "Dorvane": the pairing window.
+bool pairingWindowAppears(qint64 pid)
+{
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                                             QStringLiteral("--pid"), QString::number(pid), QStringLiteral("--name"),
+                                             QStringLiteral("^Dorvane$")});
+    const bool found = search.waitForFinished(30000) && search.exitCode() == 0;
+    search.kill();
+    return found;
+}
+
+} // namespace
+
 TEST(AppEntry, VersionAndHelpPrintAndExit)
 {
     const struct {
@@ -36,5 +52,13 @@ TEST(AppEntry, SecondLaunchShowsTheRunningAgentsWindowAndEnds)
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_TRUE(second.readAllStandardError().contains("asked the running agent to show its pairing window"));
     EXPECT_TRUE(agent.waitForLog(QStringLiteral("second launch: showing the pairing window")));
+    EXPECT_TRUE(pairingWindowAppears(agent.pid()));
     EXPECT_TRUE(agent.running());
+}
+
+TEST(AppEntry, UnpairedAgentOpensThePairingWindowAtStart)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.start({}));
+    EXPECT_TRUE(pairingWindowAppears(agent.pid()));
 }
