@@ -48,7 +48,7 @@ void TrayMenu::rebuild()
         = MenuModel::lines(status_.link, status_.connectedDevice, status_.tailscale, status_.devices.visible(),
                            status_.connectedDeviceID, QDateTime::currentDateTime(), QTimeZone::systemTimeZone());
 
-    std::unique_ptr<QMenu, DeleteLater> menu(new QMenu);
+    auto menu = std::make_unique<QMenu>();
     for (const MenuModel::Line& line : lines) {
         if (const auto* status = std::get_if<MenuModel::StatusLine>(&line)) {
             menu->addAction(status->text)->setEnabled(false);
@@ -79,6 +79,9 @@ void TrayMenu::rebuild()
         }
     }
     tray_.setContextMenu(menu.get());
+    // The old menu goes through the event loop: an item's own trigger may have led to this rebuild.
+    if (menu_)
+        menu_.release()->deleteLater();
     menu_ = std::move(menu);
     armMidnight();
 }

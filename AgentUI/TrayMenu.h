@@ -51,16 +51,11 @@ private:
     void confirmRemove(const QString& id);
     void armMidnight();
 
-    struct DeleteLater {
-        void operator()(QObject* object) const { object->deleteLater(); }
-    };
-
     Commands commands_;
     Ask ask_;
     core::AgentStatus status_;
     QSystemTrayIcon tray_;
-    // Released through the event loop: an item's own trigger may lead to the rebuild replacing it.
-    std::unique_ptr<QMenu, DeleteLater> menu_;
+    std::unique_ptr<QMenu> menu_;
     QTimer midnight_;
     bool greyed_ = true;
 };
