@@ -5,6 +5,7 @@
 #include "InputInjector.h"
 #include "Log.h"
 #include "PermissionsProbe.h"
+#include "linux/DesktopActions.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -33,9 +34,11 @@ public:
     PermissionsProbe& permissions() override { return permissions_; }
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
+    SystemActions& actions() override { return actions_; }
 
 private:
     const QString why_;
+    os::DesktopActions actions_{[] { return nullptr; }, [] { log(QStringLiteral("actions: display.sleep: no X display")); }};
     NoDisplays displays_;
     NoPermissions permissions_;
 };

@@ -2,6 +2,7 @@
 
 #include "InputInjector.h"
 #include "Log.h"
+#include "linux/DesktopActions.h"
 
 using namespace core;
 
@@ -28,6 +29,7 @@ private:
 FakeDesktop::FakeDesktop()
     : displays_(std::make_unique<Displays>())
     , probe_(std::make_unique<Probe>(*this))
+    , actions_(std::make_unique<os::DesktopActions>([] { return nullptr; }, [] {}))
 {
 }
 
@@ -48,3 +50,5 @@ std::unique_ptr<InputInjector> FakeDesktop::openInput()
 {
     return nullptr;
 }
+
+SystemActions& FakeDesktop::actions() { return *actions_; }

@@ -23,10 +23,12 @@ public:
     core::PermissionsProbe& permissions() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
+    core::SystemActions& actions() override;
 
 private:
     class Displays;
     class Probe;
     std::unique_ptr<Displays> displays_;
     std::unique_ptr<Probe> probe_;
+    std::unique_ptr<core::SystemActions> actions_;
 };

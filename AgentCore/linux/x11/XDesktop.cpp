@@ -3,13 +3,20 @@
 #include "XDisplaySource.h"
 #include "XFrameSource.h"
 #include "XPermissionsProbe.h"
+#include "XDpms.h"
 #include "XTestInput.h"
+#include "Log.h"
+#include "linux/DesktopActions.h"
 
 namespace core::x11 {
 
 Desktop::Desktop()
     : displays_(std::make_unique<DisplaySource>())
     , permissions_(std::make_unique<PermissionsProbe>())
+    , actions_(std::make_unique<os::DesktopActions>([this] { return openInput(); }, [] {
+        if (const QString why = forceDisplaysOff(); !why.isEmpty())
+            log(QStringLiteral("actions: display.sleep: ") + why);
+    }))
 {
 }
 
@@ -22,5 +29,7 @@ core::PermissionsProbe& Desktop::permissions() { return *permissions_; }
 std::unique_ptr<core::FrameSource> Desktop::openFrames() { return std::make_unique<FrameSource>(); }
 
 std::unique_ptr<InputInjector> Desktop::openInput() { return os::XTestInput::open(); }
+
+SystemActions& Desktop::actions() { return *actions_; }
 
 } // namespace core::x11
