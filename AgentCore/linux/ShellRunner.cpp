@@ -1,4 +1,5 @@
 #include "ShellRunner.h"
+#include "Spawn.h"
 
 #include <QDir>
 #include <QUuid>
@@ -25,46 +26,6 @@ namespace core::os {
 namespace {
 
 constexpr std::chrono::seconds kTermGrace{2};
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) { }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-class FileActions {
-public:
-    FileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
 
 // The process groups of commands running anywhere in this process, for the signal handler below:
 // fixed storage and lock-free atomics are all a handler may touch.

@@ -1,5 +1,4 @@
 #include "Actions.h"
-#include "Builtins.h"
 #include "Log.h"
 
 #include <gtest/gtest.h>
@@ -16,21 +15,6 @@ const std::vector<CustomAction> kCustom = {
 };
 
 } // namespace
-
-TEST(Actions, ListsCustomActionsFirstThenBuiltins)
-{
-    const std::vector<ActionInfo> list = Actions::list({kCustom[0], {QStringLiteral("b"), QString(), QStringLiteral("x")}});
-    ASSERT_EQ(list.size(), 12u);
-    EXPECT_EQ(list[0].id, QStringLiteral("backup"));
-    EXPECT_EQ(list[0].name, QStringLiteral("Back up"));
-    EXPECT_FALSE(list[0].builtin);
-    EXPECT_EQ(list[1].id, QStringLiteral("b"));
-    for (size_t i = 0; i < Builtins::all().size(); ++i) {
-        EXPECT_EQ(list[i + 2].id, Builtins::all()[i].id);
-        EXPECT_EQ(list[i + 2].name, Builtins::all()[i].name);
-        EXPECT_TRUE(list[i + 2].builtin);
-    }
-}
 
 TEST(Actions, ResolvesIdsAndValues)
 {
