@@ -2,11 +2,9 @@
 // the built-ins reaching a logind stand-in on a private bus, a stand-in wpctl and an X client.
 #include "AgentProcess.h"
 #include "InputProbe.h"
+#include "StandInLogind.h"
 #include "WsClient.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVirtualObject>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,53 +16,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// logind's manager on a private bus standing in for the system bus: answers every call and
-// records it as "Member arg,arg".
-class StandInLogind : public QDBusVirtualObject {
-public:
-    static inline const QString kConnection = QStringLiteral("stand-in-logind");
-
-    ~StandInLogind() override
-    {
-        QDBusConnection::disconnectFromBus(kConnection);
-        daemon_.kill();
-        daemon_.waitForFinished(3000);
-    }
-
-    bool start()
-    {
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-        if (!daemon_.waitForStarted(5000))
-            return false;
-        while (!daemon_.canReadLine()) {
-            if (!daemon_.waitForReadyRead(10000))
-                return false;
-        }
-        address = QString::fromUtf8(daemon_.readLine()).trimmed();
-        QDBusConnection bus = QDBusConnection::connectToBus(address, kConnection);
-        return bus.registerService(QStringLiteral("org.freedesktop.login1"))
-            && bus.registerVirtualObject(QStringLiteral("/org/freedesktop/login1"), this);
-    }
-
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
-    {
-        QStringList args;
-        for (const QVariant& a : message.arguments())
-            args << a.toString();
-        calls << message.member() + QLatin1Char(' ') + args.join(QLatin1Char(','));
-        QDBusConnection(connection).send(message.createReply());
-        return true;
-    }
-
-    QString address;
-    QStringList calls;
-
-private:
-    QProcess daemon_;
-};
 
 class AgentActions : public ::testing::Test {
 protected:
