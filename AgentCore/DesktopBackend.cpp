@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "PermissionsProbe.h"
 #include "linux/DesktopPresence.h"
+#include "linux/DesktopActions.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -36,9 +37,11 @@ public:
     LockState& lockState() override { return presence_; }
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
+    SystemActions& actions() override { return actions_; }
 
 private:
     const QString why_;
+    os::DesktopActions actions_{[] { return nullptr; }, [] { log(QStringLiteral("actions: display.sleep: no X display")); }};
     NoDisplays displays_;
     NoPermissions permissions_;
     os::DesktopPresence presence_{nullptr};

@@ -15,6 +15,7 @@ class IdleInhibitor;
 class InputInjector;
 class LockState;
 class PermissionsProbe;
+class SystemActions;
 
 // The desktop the agent shows and drives. Each OS concern is a small interface of its own
 // (displays, frames, input, permissions); window and application control, clipboard, idle
@@ -34,6 +35,8 @@ public:
     virtual std::unique_ptr<FrameSource> openFrames() = 0;
     // A new input channel; none (logged once by the backend) when input cannot be posted.
     virtual std::unique_ptr<InputInjector> openInput() = 0;
+    // The built-in actions and the runner of custom commands; owned by the backend.
+    virtual SystemActions& actions() = 0;
 };
 
 // The kinds of desktop session there are backends for.

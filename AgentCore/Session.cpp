@@ -10,6 +10,7 @@
 #include "Platform.h"
 #include "RTC.h"
 #include "ScreenStream.h"
+#include "SessionActions.h"
 #include "Server.h"
 #include "Thumbs.h"
 #include "Threads.h"
@@ -30,6 +31,7 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     addCoreRequests();
     addThumbRequests();
     addStreamingRequests();
+    actions_ = std::make_unique<SessionActions>(*this, *ws_, desktop.actions(), config_.actions, requests_);
 }
 
 Session::~Session() = default;

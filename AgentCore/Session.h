@@ -21,6 +21,7 @@ class FrameSource;
 class InputPoster;
 class RTC;
 class ScreenStream;
+class SessionActions;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -86,6 +87,7 @@ private:
     std::unique_ptr<WSConnection> ws_;
     DesktopBackend* const desktop_; // borrowed: the agent outlives its sessions
     RequestTable requests_;
+    std::unique_ptr<SessionActions> actions_;
     Config config_;
     std::optional<QString> configError_;
     bool live_ = false;

@@ -2,6 +2,7 @@
 
 #include "InputInjector.h"
 #include "Log.h"
+#include "linux/DesktopActions.h"
 
 using namespace core;
 
@@ -56,6 +57,7 @@ FakeDesktop::FakeDesktop()
     : displays_(std::make_unique<Displays>())
     , probe_(std::make_unique<Probe>(*this))
     , presence_(std::make_unique<Presence>())
+    , actions_(std::make_unique<os::DesktopActions>([] { return nullptr; }, [] {}))
 {
 }
 
@@ -86,3 +88,5 @@ std::unique_ptr<InputInjector> FakeDesktop::openInput()
 {
     return nullptr;
 }
+
+SystemActions& FakeDesktop::actions() { return *actions_; }

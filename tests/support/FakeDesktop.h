@@ -32,6 +32,7 @@ public:
     core::LockState& lockState() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
+    core::SystemActions& actions() override;
 
 private:
     class Displays;
@@ -40,4 +41,5 @@ private:
     std::unique_ptr<Displays> displays_;
     std::unique_ptr<Probe> probe_;
     std::unique_ptr<Presence> presence_;
+    std::unique_ptr<core::SystemActions> actions_;
 };

@@ -5,7 +5,10 @@
 #include "XPermissionsProbe.h"
 #include "XScreenSaver.h"
 #include "linux/DesktopPresence.h"
+#include "XDpms.h"
 #include "XTestInput.h"
+#include "Log.h"
+#include "linux/DesktopActions.h"
 
 namespace core::x11 {
 
@@ -13,6 +16,10 @@ Desktop::Desktop()
     : displays_(std::make_unique<DisplaySource>())
     , permissions_(std::make_unique<PermissionsProbe>())
     , presence_(std::make_unique<os::DesktopPresence>([reset = std::make_shared<ScreenSaverReset>()] { (*reset)(); }))
+    , actions_(std::make_unique<os::DesktopActions>([this] { return openInput(); }, [] {
+        if (const QString why = forceDisplaysOff(); !why.isEmpty())
+            log(QStringLiteral("actions: display.sleep: ") + why);
+    }))
 {
 }
 
@@ -29,5 +36,7 @@ LockState& Desktop::lockState() { return *presence_; }
 std::unique_ptr<core::FrameSource> Desktop::openFrames() { return std::make_unique<FrameSource>(); }
 
 std::unique_ptr<InputInjector> Desktop::openInput() { return os::XTestInput::open(); }
+
+SystemActions& Desktop::actions() { return *actions_; }
 
 } // namespace core::x11

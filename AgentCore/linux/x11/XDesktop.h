@@ -26,11 +26,13 @@ public:
     LockState& lockState() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<InputInjector> openInput() override;
+    SystemActions& actions() override;
 
 private:
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<PermissionsProbe> permissions_;
     std::unique_ptr<os::DesktopPresence> presence_;
+    std::unique_ptr<SystemActions> actions_;
 };
 
 } // namespace core::x11
