@@ -2,7 +2,8 @@
 // the built-ins reaching a logind stand-in on a private bus, a stand-in wpctl and an X client.
 #include "AgentProcess.h"
 #include "InputProbe.h"
-#include "StandInLogind.h"
+#include "FakeLogind.h"
+#include "PrivateBus.h"
 #include "WsClient.h"
 
 #include <QFile>
@@ -22,7 +23,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(xvfb.running()) << "Xvfb did not start (scripts/setup installs it)";
-        ASSERT_TRUE(logind.start()) << "dbus-daemon could not serve a private bus";
+        ASSERT_FALSE(system.address().isEmpty()) << "dbus-daemon could not serve a private bus";
+        ASSERT_TRUE(logind.ok()) << "the logind stand-in could not take its name";
         ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("bin"))));
         QFile wpctl(dir.filePath(QStringLiteral("bin/wpctl")));
         ASSERT_TRUE(wpctl.open(QIODevice::WriteOnly));
@@ -30,7 +32,7 @@ protected:
         wpctl.close();
         ASSERT_EQ(::chmod(QFile::encodeName(wpctl.fileName()).constData(), 0755), 0);
 
-        agent.setEnv(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address);
+        agent.setEnv(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), system.address());
         agent.setEnv(QStringLiteral("XDG_SESSION_ID"), QStringLiteral("c7"));
         agent.setEnv(QStringLiteral("PATH"), dir.filePath(QStringLiteral("bin")) + QLatin1Char(':') + qEnvironmentVariable("PATH"));
         const QString d = dir.path();
@@ -68,7 +70,8 @@ protected:
     }
 
     PrivateXvfb xvfb;
-    StandInLogind logind;
+    PrivateBus system;
+    FakeLogind logind{system.address()};
     QTemporaryDir dir;
     AgentProcess agent;
     std::unique_ptr<WsClient> client;

@@ -6,6 +6,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QSet>
+#include <QStringList>
 #include <QSocketNotifier>
 
 #include <vector>
@@ -20,8 +21,9 @@ public:
 };
 
 // systemd-logind as the agent meets it, served from this process on a private bus: one login
-// session whose LockedHint the test sets, and Inhibit answered with the write end of a pipe, whose
-// read end here sees the agent let go (every copy closed, also when the agent dies).
+// session whose LockedHint the test sets, Inhibit answered with the write end of a pipe, whose
+// read end here sees the agent let go (every copy closed, also when the agent dies), and the lock
+// and suspend calls recorded.
 class FakeLogind : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
@@ -35,11 +37,15 @@ public:
     // Inhibitors asked for so far, and those still held.
     int taken() const { return taken_; }
     int held() const { return int(held_.size()); }
+    // The power and lock calls received, as "Member arg".
+    QStringList calls;
 
 public slots:
     QDBusObjectPath GetSession(const QString& id);
     QDBusObjectPath GetSessionByPID(uint pid);
     QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why, const QString& mode);
+    void LockSession(const QString& id) { calls.append(QStringLiteral("LockSession ") + id); }
+    void Suspend(bool interactive) { calls.append(QStringLiteral("Suspend ") + (interactive ? "true" : "false")); }
 
 private:
     QDBusConnection bus_;
