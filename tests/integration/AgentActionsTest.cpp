@@ -43,7 +43,8 @@ protected:
                  {QStringLiteral("stuck"), QStringLiteral("sleep 600 & echo $! > '%1/stuck.pid'; wait").arg(d)},
              })
             actions.append(QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("name"), id.toUpper()}, {QStringLiteral("run"), run}});
-        agent.writeConfig(QJsonDocument(QJsonObject{{QStringLiteral("actions"), actions}}).toJson());
+        agent.writeConfig(
+            QJsonDocument(QJsonObject{{QStringLiteral("port"), freePortPair()}, {QStringLiteral("actions"), actions}}).toJson());
         ASSERT_TRUE(agent.start());
         ASSERT_TRUE(agent.waitForLog(QStringLiteral("DEV MODE: listening"))) << agent.log().toStdString();
         client = liveClient();
