@@ -1,5 +1,6 @@
 #include "DesktopBackend.h"
 
+#include "Clipboard.h"
 #include "DisplaySource.h"
 #include "FrameSource.h"
 #include "InputInjector.h"
@@ -33,11 +34,13 @@ public:
     PermissionsProbe& permissions() override { return permissions_; }
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
+    Clipboard& clipboard() override { return clipboard_; }
 
 private:
     const QString why_;
     NoDisplays displays_;
     NoPermissions permissions_;
+    MemoryClipboard clipboard_;
 };
 
 } // namespace

@@ -9,6 +9,7 @@
 
 namespace core {
 
+class Clipboard;
 class DisplaySource;
 class FrameSource;
 class InputInjector;
@@ -30,6 +31,8 @@ public:
     virtual std::unique_ptr<FrameSource> openFrames() = 0;
     // A new input channel; none (logged once by the backend) when input cannot be posted.
     virtual std::unique_ptr<InputInjector> openInput() = 0;
+    // Owned by the backend, made on first use; its own header says where it may be used.
+    virtual Clipboard& clipboard() = 0;
 };
 
 // The kinds of desktop session there are backends for.

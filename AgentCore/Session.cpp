@@ -10,6 +10,7 @@
 #include "Platform.h"
 #include "RTC.h"
 #include "ScreenStream.h"
+#include "SessionClipboard.h"
 #include "Server.h"
 #include "Thumbs.h"
 #include "Threads.h"
@@ -29,6 +30,8 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     addCoreRequests();
     addThumbRequests();
     addStreamingRequests();
+    clipboard_ = std::make_unique<SessionClipboard>(desktop, config_.clipboard, [this](const QByteArray& m) { ws_->send(m); });
+    clipboard_->addRequests(requests_);
 }
 
 Session::~Session() = default;
@@ -57,6 +60,7 @@ void Session::end()
         return;
     ended_ = true;
     thumbTimer_.reset();
+    clipboard_->end();
     endStreaming();
     if (onEnd)
         onEnd();

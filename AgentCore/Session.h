@@ -19,6 +19,7 @@ class DesktopBackend;
 class FrameSource;
 class InputPoster;
 class RTC;
+class SessionClipboard;
 class ScreenStream;
 class WSConnection;
 
@@ -90,6 +91,7 @@ private:
     bool live_ = false;
     bool locked_ = false;
     bool ended_ = false;
+    std::unique_ptr<SessionClipboard> clipboard_;
     std::unique_ptr<QTimer> thumbTimer_;
     bool thumbBusy_ = false; // a thumbnail capture is running
     std::shared_ptr<FrameSource> thumbSource_; // kept from round to round; shared with the round running

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clipboard.h"
 #include "DesktopBackend.h"
 #include "DisplaySource.h"
 #include "FrameSource.h"
@@ -18,11 +19,13 @@ public:
     // Replaces the display list and announces it as a change.
     void setDisplays(std::vector<core::DisplayInfo> displays);
     core::Permissions granted;
+    core::MemoryClipboard memoryClipboard;
 
     core::DisplaySource& displays() override;
     core::PermissionsProbe& permissions() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
+    core::Clipboard& clipboard() override { return memoryClipboard; }
 
 private:
     class Displays;
