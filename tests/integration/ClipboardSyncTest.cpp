@@ -1,6 +1,7 @@
 #include "AgentProcess.h"
 #include "ClipPeer.h"
 #include "WsClient.h"
+#include "linux/x11/XClipboard.h"
 #include "linux/x11/XConnection.h"
 #include "XServerFixture.h"
 
@@ -11,6 +12,8 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include <QTest>
+
+#include <atomic>
 
 namespace {
 
@@ -249,4 +252,31 @@ TEST_F(ClipboardSyncTest, SyncOffRefusesEveryRequest)
     for (const QString& type : {QStringLiteral("clipboard.get"), QStringLiteral("clipboard.set")})
         EXPECT_EQ(request(type, {{"text", "x"}}).value(QStringLiteral("error")).toString(),
                   QStringLiteral("Clipboard sync is off on the Mac"));
+}
+
+// Qt's clipboard sends up to 16 MiB in one piece, so the agent reading by INCR is checked against
+// the agent's own INCR sending, itself checked against Qt's reading above.
+TEST(XClipboard, LargeContentCrossesBetweenTwoClientsInPieces)
+{
+    XServerFixture x;
+    ASSERT_TRUE(x.start());
+    auto owner = core::x11::Clipboard::open();
+    auto reader = core::x11::Clipboard::open();
+    ASSERT_TRUE(owner && reader);
+    const QByteArray png = blob(maxPNG);
+    std::optional<QByteArray> read;
+    QStringList formats;
+    std::atomic<bool> done = false;
+    owner->post([&] {
+        owner->write(QStringLiteral("image/png"), png);
+        reader->post([&] {
+            formats = reader->formats();
+            read = reader->data(QStringLiteral("image/png"));
+            done = true;
+        });
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 30000));
+    EXPECT_TRUE(formats.contains(QStringLiteral("image/png"))) << formats.join(QLatin1Char(' ')).toStdString();
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(*read == png) << read->size() << " bytes";
 }

@@ -171,8 +171,10 @@ bool Selection::answer(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t t
     if (it == owned_.end())
         return false;
     const QByteArray& bytes = it->second;
+    // ICCCM: TEXT is answered in a real encoding; every other target is its own type.
+    const xcb_atom_t type = target == atom(QStringLiteral("TEXT")) ? atom(QStringLiteral("UTF8_STRING")) : target;
     if (bytes.size() <= qsizetype(piece_)) {
-        xcb_change_property(c(), XCB_PROP_MODE_REPLACE, requestor, property, target, 8, bytes.size(), bytes.constData());
+        xcb_change_property(c(), XCB_PROP_MODE_REPLACE, requestor, property, type, 8, bytes.size(), bytes.constData());
         return true;
     }
     // INCR: the requestor deletes the property for each next piece; we hear it by PropertyNotify.
