@@ -1,5 +1,6 @@
 #include "DesktopBackend.h"
 
+#include "Clipboard.h"
 #include "DisplaySource.h"
 #include "FrameSource.h"
 #include "InputInjector.h"
@@ -38,6 +39,7 @@ public:
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
     SystemActions& actions() override { return actions_; }
+    Clipboard& clipboard() override { return clipboard_; }
 
 private:
     const QString why_;
@@ -45,6 +47,7 @@ private:
     NoDisplays displays_;
     NoPermissions permissions_;
     os::DesktopPresence presence_{nullptr};
+    MemoryClipboard clipboard_;
 };
 
 } // namespace

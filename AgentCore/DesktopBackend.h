@@ -9,6 +9,7 @@
 
 namespace core {
 
+class Clipboard;
 class DisplaySource;
 class FrameSource;
 class IdleInhibitor;
@@ -37,6 +38,8 @@ public:
     virtual std::unique_ptr<InputInjector> openInput() = 0;
     // The built-in actions and the runner of custom commands; owned by the backend.
     virtual SystemActions& actions() = 0;
+    // Owned by the backend, made on first use; its own header says where it may be used.
+    virtual Clipboard& clipboard() = 0;
 };
 
 // The kinds of desktop session there are backends for.

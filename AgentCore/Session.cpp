@@ -11,6 +11,7 @@
 #include "RTC.h"
 #include "ScreenStream.h"
 #include "SessionActions.h"
+#include "SessionClipboard.h"
 #include "Server.h"
 #include "Thumbs.h"
 #include "Threads.h"
@@ -32,6 +33,8 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     addThumbRequests();
     addStreamingRequests();
     actions_ = std::make_unique<SessionActions>(*this, *ws_, desktop.actions(), config_.actions, requests_);
+    clipboard_ = std::make_unique<SessionClipboard>(desktop, config_.clipboard, [this](const QByteArray& m) { ws_->send(m); });
+    clipboard_->addRequests(requests_);
 }
 
 Session::~Session() = default;
@@ -60,6 +63,7 @@ void Session::end()
         return;
     ended_ = true;
     thumbTimer_.reset();
+    clipboard_->end();
     endStreaming();
     keepAwake_.stop();
     if (onEnd)

@@ -20,6 +20,7 @@ class DesktopBackend;
 class FrameSource;
 class InputPoster;
 class RTC;
+class SessionClipboard;
 class ScreenStream;
 class SessionActions;
 class WSConnection;
@@ -94,6 +95,7 @@ private:
     bool locked_ = false;
     bool ended_ = false;
     KeepAwake keepAwake_; // from admission to the end
+    std::unique_ptr<SessionClipboard> clipboard_;
     std::unique_ptr<QTimer> thumbTimer_;
     bool thumbBusy_ = false; // a thumbnail capture is running
     std::shared_ptr<FrameSource> thumbSource_; // kept from round to round; shared with the round running

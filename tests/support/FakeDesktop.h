@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clipboard.h"
 #include "DesktopBackend.h"
 #include "DisplaySource.h"
 #include "FrameSource.h"
@@ -25,6 +26,7 @@ public:
     // Idle holds alive now, and activity declarations so far.
     int holds() const;
     int activity() const;
+    core::MemoryClipboard memoryClipboard;
 
     core::DisplaySource& displays() override;
     core::PermissionsProbe& permissions() override;
@@ -33,6 +35,7 @@ public:
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
     core::SystemActions& actions() override;
+    core::Clipboard& clipboard() override { return memoryClipboard; }
 
 private:
     class Displays;

@@ -1,5 +1,6 @@
 #include "XDesktop.h"
 
+#include "XClipboard.h"
 #include "XDisplaySource.h"
 #include "XFrameSource.h"
 #include "XPermissionsProbe.h"
@@ -38,5 +39,13 @@ std::unique_ptr<core::FrameSource> Desktop::openFrames() { return std::make_uniq
 std::unique_ptr<InputInjector> Desktop::openInput() { return os::XTestInput::open(); }
 
 SystemActions& Desktop::actions() { return *actions_; }
+core::Clipboard& Desktop::clipboard()
+{
+    if (!clipboard_)
+        clipboard_ = Clipboard::open();
+    if (!clipboard_)
+        clipboard_ = std::make_unique<MemoryClipboard>();
+    return *clipboard_;
+}
 
 } // namespace core::x11

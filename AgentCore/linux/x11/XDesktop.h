@@ -27,12 +27,14 @@ public:
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<InputInjector> openInput() override;
     SystemActions& actions() override;
+    core::Clipboard& clipboard() override;
 
 private:
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<PermissionsProbe> permissions_;
     std::unique_ptr<os::DesktopPresence> presence_;
     std::unique_ptr<SystemActions> actions_;
+    std::unique_ptr<core::Clipboard> clipboard_;
 };
 
 } // namespace core::x11
