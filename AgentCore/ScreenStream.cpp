@@ -26,6 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const QString kDisplayGone = QStringLiteral("display disconnected");
+// With event-driven changes, how long a still desktop goes without a look of the capture's own.
+constexpr std::chrono::milliseconds kQuietLook{250};
 
 QString notFound(uint32_t display)
 {
@@ -72,8 +74,8 @@ public:
         {
             std::lock_guard lock(mutex_);
             quit_ = true;
+            wakeThread();
         }
-        wake_.notify_all();
         thread_.join();
     }
 
@@ -84,7 +86,7 @@ public:
         std::unique_lock lock(mutex_);
         const uint64_t wanted = ++requested_;
         pending_ = request;
-        wake_.notify_all();
+        wakeThread();
         applied_.wait(lock, [&] { return appliedCount_ >= wanted || finished_; });
         return finished_ || found_;
     }
@@ -114,9 +116,18 @@ private:
         dirty_ = true; // the first frame after a (re)start always goes out
     }
 
+    // Ends a wait of the capture thread for changes; the caller holds the mutex and has set what
+    // the thread should look at.
+    void wakeThread()
+    {
+        wake_.notify_all();
+        source_->wake();
+    }
+
     void run()
     {
         pthread_setname_np(pthread_self(), "capture");
+        // The earliest time the next frame may go out: frames are at most `interval_` apart.
         auto next = Clock::now();
         for (;;) {
             {
@@ -134,15 +145,26 @@ private:
                     applied_.notify_all();
                 }
             }
-            if (const std::optional<QString> reason = step())
+            const auto began = Clock::now();
+            bool sent = false;
+            if (const std::optional<QString> reason = step(sent))
                 return finish(*reason);
+            if (sent || dirty_ || !source_->changesAreEvents()) {
+                // A frame went out, one is still owed (no buffer free, a failed grab), or changes
+                // can only be found by looking: look again one interval on.
+                next = std::max(next + interval_, began);
+                continue;
+            }
+            // Nothing changed: sleep until the desktop says something did, then capture at once
+            // (within the rate ceiling). A quiet period still looks now and then.
+            source_->waitForChange(began + kQuietLook);
             next = std::max(next + interval_, Clock::now());
         }
     }
 
     // One tick: follow layout changes, then capture when something changed. A reason to stop, or
     // nothing to go on.
-    std::optional<QString> step()
+    std::optional<QString> step(bool& sent)
     {
         DisplayInfo display = settings_.display;
         const FrameSource::Result changes = source_->update(display);
@@ -168,6 +190,7 @@ private:
             return std::nullopt;
         buffer->frame.timestampNs = monotonicNs();
         dirty_ = false;
+        sent = true;
         ++frames_;
         if (onFrame_)
             onFrame_(FramePool::share(buffer));

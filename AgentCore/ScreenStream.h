@@ -17,10 +17,12 @@ namespace core {
 class DesktopBackend;
 
 // Continuous capture of one display as NV12 (full range) frames at a chosen size and frame-rate
-// ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames whose
-// content changed. The pictures come from the desktop backend's frame source; pacing, the
-// hand-over of new settings and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once per size: a consumer
-// that holds all 5 makes the capture skip frames until one comes back.
+// ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames
+// whose content changed: where the frame source reports changes as events, it sleeps until one
+// comes and captures at once (no change waits for a tick), never more often than the rate allows.
+// The pictures come from the desktop backend's frame source; pacing, the hand-over of new settings
+// and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once
+// per size: a consumer that holds all 5 makes the capture skip frames until one comes back.
 //
 // start(), stop(), running() and the destructor are called on the thread that created the object
 // (the main thread); takeFrameCount() from any thread. Install onFrame and onStop before the first

@@ -1,5 +1,6 @@
 #include "Agent.h"
 #include "Log.h"
+#include "linux/Memory.h"
 
 #include <QApplication>
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         dev = dev || std::strcmp(argv[i], "--dev") == 0;
 
+    core::os::mapLargeBlocksApart();
     raiseDescriptorLimit();
     // A peer that vanishes mid-write must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);

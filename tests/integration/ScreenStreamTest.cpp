@@ -1,5 +1,6 @@
 #include "Log.h"
 #include "DesktopBackend.h"
+#include "FrameSource.h"
 #include "ScreenStream.h"
 #include "XPainter.h"
 #include "XServerFixture.h"
@@ -150,6 +151,19 @@ TEST_F(ScreenStreamTest, PointerMovedOverAStillScreenShowsInALaterFrame)
     // Nothing is drawn: only the pointer's move can bring a new frame.
     painter->movePointer(500, 500);
     EXPECT_TRUE(sink.waitFor([](const VideoFrame& f) { return pointerAt(f, 500, 500); }));
+}
+
+// A still desktop costs nothing: the source says when something changed, and a wait for that ends
+// as soon as the capture is stopped or re-targeted.
+TEST_F(ScreenStreamTest, XSourceReportsChangesAsEventsAndItsWaitEndsOnWake)
+{
+    const std::unique_ptr<FrameSource> source = desktop->openFrames();
+    source->watch();
+    EXPECT_TRUE(source->changesAreEvents());
+    const auto began = std::chrono::steady_clock::now();
+    source->wake();
+    source->waitForChange(began + std::chrono::minutes(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
 }
 
 TEST_F(ScreenStreamTest, MaxEdgeScales2880x1800To1280x800)
