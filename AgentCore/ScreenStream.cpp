@@ -28,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 const QString kDisplayGone = QStringLiteral("display disconnected");
 // With event-driven changes, how long a still desktop goes without a look of the capture's own.
 constexpr std::chrono::milliseconds kQuietLook{250};
+// How soon a capture held back by a busy consumer looks again.
+constexpr std::chrono::milliseconds kBusyRetry{2};
 
 QString notFound(uint32_t display)
 {
@@ -58,11 +60,12 @@ public:
     };
 
     Capture(ScreenStream* owner, uint64_t generation, std::unique_ptr<FrameSource> source, Settings settings,
-            std::function<void(VideoFramePtr)> onFrame, std::atomic<int>& frames)
+            std::function<void(VideoFramePtr)> onFrame, std::function<bool()> ready, std::atomic<int>& frames)
         : owner_(owner)
         , generation_(generation)
         , source_(std::move(source))
         , onFrame_(std::move(onFrame))
+        , ready_(std::move(ready))
         , frames_(frames)
     {
         apply(settings);
@@ -147,8 +150,15 @@ private:
             }
             const auto began = Clock::now();
             bool sent = false;
-            if (const std::optional<QString> reason = step(sent))
+            bool busy = false;
+            if (const std::optional<QString> reason = step(sent, busy))
                 return finish(*reason);
+            if (busy) {
+                // The consumer has not taken the last frame yet: look again soon, so the next one
+                // is captured as soon as it can go.
+                next = began + kBusyRetry;
+                continue;
+            }
             if (sent || dirty_ || !source_->changesAreEvents()) {
                 // A frame went out, one is still owed (no buffer free, a failed grab), or changes
                 // can only be found by looking: look again one interval on.
@@ -164,7 +174,7 @@ private:
 
     // One tick: follow layout changes, then capture when something changed. A reason to stop, or
     // nothing to go on.
-    std::optional<QString> step(bool& sent)
+    std::optional<QString> step(bool& sent, bool& busy)
     {
         DisplayInfo display = settings_.display;
         const FrameSource::Result changes = source_->update(display);
@@ -179,6 +189,10 @@ private:
         dirty_ = changes == FrameSource::Result::ok || dirty_;
         if (!dirty_)
             return std::nullopt;
+        if (ready_ && !ready_()) {
+            busy = true;
+            return std::nullopt;
+        }
         // With every buffer held downstream the frame waits for the next tick.
         const std::shared_ptr<Nv12Buffer> buffer = pool_->acquire();
         if (!buffer)
@@ -215,6 +229,7 @@ private:
     const uint64_t generation_;
     const std::unique_ptr<FrameSource> source_;
     const std::function<void(VideoFramePtr)> onFrame_;
+    const std::function<bool()> ready_;
 
     // Capture-thread state.
     Settings settings_;
@@ -269,7 +284,7 @@ void ScreenStream::start(const DisplayInfo& display, int maxEdge, int fps)
         throw AgentError(notFound(display.id));
     source->watch();
     capture_ = std::make_unique<Capture>(this, ++generation_, std::move(source), Capture::Settings{*info, maxEdge, fps},
-                                         onFrame, frames_);
+                                         onFrame, ready, frames_);
 }
 
 void ScreenStream::stop()

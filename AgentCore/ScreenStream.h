@@ -25,7 +25,7 @@ class DesktopBackend;
 // per size: a consumer that holds all 5 makes the capture skip frames until one comes back.
 //
 // start(), stop(), running() and the destructor are called on the thread that created the object
-// (the main thread); takeFrameCount() from any thread. Install onFrame and onStop before the first
+// (the main thread); takeFrameCount() from any thread. Install onFrame, ready and onStop before the first
 // start().
 class ScreenStream : public QObject {
 public:
@@ -37,6 +37,10 @@ public:
     // Receives each changed frame, on the capture thread. Must not block: the consumer only hands
     // the frame to its own queue.
     std::function<void(VideoFramePtr)> onFrame;
+    // Asked on the capture thread before each capture: false while the consumer still has a frame
+    // waiting, and the capture then looks again shortly instead of capturing a frame that would
+    // only be thrown away. Must be cheap. Optional.
+    std::function<bool()> ready;
     // Told, on the owner's thread, that the capture stopped by itself (X server gone, display gone,
     // capture failure), with a reason text. The object is idle afterwards. Never called by stop().
     std::function<void(const QString& reason)> onStop;

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -303,6 +304,25 @@ TEST_F(ScreenStreamTest, ConsumerHoldingEveryBufferPausesDelivery)
     ASSERT_TRUE(QTest::qWaitFor([&] { return count() >= 5; }, 10000));
     std::lock_guard lock(mutex);
     EXPECT_TRUE(std::any_of(held.begin(), held.end(), [&](const VideoFramePtr& f) { return f->y == first; }));
+}
+
+// A consumer that still has a frame waiting holds the capture back (nothing is captured only to
+// be dropped); the change it missed is captured as soon as the consumer is ready.
+TEST_F(ScreenStreamTest, BusyConsumerHoldsTheCaptureBackAndGetsTheOwedFrameAfter)
+{
+    std::atomic<bool> ready = false;
+    std::atomic<int> asked = 0;
+    stream.ready = [&] {
+        ++asked;
+        return ready.load();
+    };
+    const std::unique_ptr<ScreenStream, void (*)(ScreenStream*)> stopAtEnd(&stream, [](ScreenStream* s) { s->stop(); });
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return asked > 3; }, 10000));
+    EXPECT_EQ(stream.takeFrameCount(), 0);
+    EXPECT_FALSE(sink.latest());
+    ready = true;
+    EXPECT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 550, 550, kWhite); }));
 }
 
 TEST_F(ScreenStreamTest, LosingTheMonitorStopsWithOnStop)
