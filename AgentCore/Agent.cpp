@@ -4,6 +4,7 @@
 #include "DisplaySource.h"
 #include "LockState.h"
 #include "Log.h"
+#include "linux/Memory.h"
 #include "PermissionsProbe.h"
 #include "Server.h"
 #include "Session.h"
@@ -21,6 +22,8 @@ namespace core {
 namespace {
 // Permissions have no change notification here; they are looked at this often.
 constexpr int kPresencePollMs = 5000;
+// Long enough for a session's pipeline and capture threads to have let go of their buffers.
+constexpr int kMemoryTrimDelayMs = 2000;
 } // namespace
 
 void DeleteLater::operator()(QObject* object) const
@@ -78,6 +81,9 @@ void Agent::start()
     presencePoll_.start();
     locked_ = desktop_->lockState().locked();
     connect(&desktop_->lockState(), &LockState::changed, this, &Agent::lockChanged);
+    memoryTrim_.setSingleShot(true);
+    memoryTrim_.setInterval(kMemoryTrimDelayMs);
+    connect(&memoryTrim_, &QTimer::timeout, this, [] { os::returnFreeMemory(); });
 
     connect(&desktop_->displays(), &DisplaySource::changed, this, [this] {
         if (session_)
@@ -212,6 +218,7 @@ void Agent::ended(Session* s, const std::shared_ptr<std::optional<QString>>& cla
 {
     if (*claimed)
         devices_.touch(**claimed, QDateTime::currentDateTimeUtc());
+    memoryTrim_.start();
     // Erasing releases the session through the event loop, so it may safely be on the stack.
     std::erase_if(sessions_, [s](const auto& owned) { return owned.get() == s; });
     if (session_ == s)

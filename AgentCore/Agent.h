@@ -110,6 +110,8 @@ private:
     Gate::CodeGuesses guesses_;
     std::unique_ptr<TailscaleBinding> binding_; // absent in development mode
     QTimer pairingRefresh_;
+    // A while after a session ends, the memory its stream used goes back to the system.
+    QTimer memoryTrim_;
     // Blocking runs of the agent's own (Tailscale queries). Declared last: it is destroyed, and
     // waits for its runs, first; their results find the agent gone and are dropped.
     QThreadPool pool_;

@@ -1,5 +1,7 @@
 #include "FrameQueue.h"
 
+#include <algorithm>
+
 #include <pthread.h>
 
 namespace core {
@@ -41,6 +43,12 @@ void FrameQueue::push(VideoFramePtr frame)
         items_.push_back(std::move(frame));
     }
     wake_.notify_one();
+}
+
+int FrameQueue::waiting()
+{
+    std::lock_guard lock(mutex_);
+    return int(std::count_if(items_.begin(), items_.end(), [](const Item& item) { return item.has_value(); }));
 }
 
 void FrameQueue::clearLast()

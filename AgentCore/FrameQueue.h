@@ -27,6 +27,8 @@ public:
     FrameQueue& operator=(const FrameQueue&) = delete;
 
     void push(VideoFramePtr frame);
+    // Frames pushed and not yet handed to the sink.
+    int waiting();
     // Forgets the last frame (after the frames queued before it), so the repeat stops.
     void clearLast();
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <vector>
 
 namespace core {
@@ -42,6 +43,16 @@ public:
     // The current picture of `display` without the pointer, at full size; null when it cannot be
     // read. Lives until the next call.
     virtual const BgrxImage* still(const DisplayInfo& display) = 0;
+
+    // True when every change (drawing, pointer, layout) arrives as an event that ends
+    // waitForChange(), so a capture can sleep until something happens instead of looking at every
+    // frame interval.
+    virtual bool changesAreEvents() const { return false; }
+    // Blocks until something may have changed, `until` passes or wake() is called. Used by the
+    // capture thread only when changesAreEvents().
+    virtual void waitForChange(std::chrono::steady_clock::time_point until) { (void)until; }
+    // Ends a waitForChange() early, or the next one when none runs. Any thread.
+    virtual void wake() { }
 
     // Nothing will work on this source again.
     virtual bool lost() const = 0;

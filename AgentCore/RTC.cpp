@@ -145,6 +145,8 @@ void RTC::push(VideoFramePtr frame)
         frames_->push(std::move(frame));
 }
 
+bool RTC::readyForFrame() const { return closed_ || (frames_->waiting() == 0 && pipeline_->waitingFrames() == 0); }
+
 void RTC::clearLastFrame() { frames_->clearLast(); }
 
 void RTC::requestKeyframe() { pipeline_->requestKeyframe(); }

@@ -26,6 +26,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const QString kDisplayGone = QStringLiteral("display disconnected");
+// With event-driven changes, how long a still desktop goes without a look of the capture's own.
+constexpr std::chrono::milliseconds kQuietLook{250};
+// How soon a capture held back by a busy consumer looks again.
+constexpr std::chrono::milliseconds kBusyRetry{2};
 
 QString notFound(uint32_t display)
 {
@@ -56,11 +60,12 @@ public:
     };
 
     Capture(ScreenStream* owner, uint64_t generation, std::unique_ptr<FrameSource> source, Settings settings,
-            std::function<void(VideoFramePtr)> onFrame, std::atomic<int>& frames)
+            std::function<void(VideoFramePtr)> onFrame, std::function<bool()> ready, std::atomic<int>& frames)
         : owner_(owner)
         , generation_(generation)
         , source_(std::move(source))
         , onFrame_(std::move(onFrame))
+        , ready_(std::move(ready))
         , frames_(frames)
     {
         apply(settings);
@@ -72,8 +77,8 @@ public:
         {
             std::lock_guard lock(mutex_);
             quit_ = true;
+            wakeThread();
         }
-        wake_.notify_all();
         thread_.join();
     }
 
@@ -84,7 +89,7 @@ public:
         std::unique_lock lock(mutex_);
         const uint64_t wanted = ++requested_;
         pending_ = request;
-        wake_.notify_all();
+        wakeThread();
         applied_.wait(lock, [&] { return appliedCount_ >= wanted || finished_; });
         return finished_ || found_;
     }
@@ -114,9 +119,18 @@ private:
         dirty_ = true; // the first frame after a (re)start always goes out
     }
 
+    // Ends a wait of the capture thread for changes; the caller holds the mutex and has set what
+    // the thread should look at.
+    void wakeThread()
+    {
+        wake_.notify_all();
+        source_->wake();
+    }
+
     void run()
     {
         pthread_setname_np(pthread_self(), "capture");
+        // The earliest time the next frame may go out: frames are at most `interval_` apart.
         auto next = Clock::now();
         for (;;) {
             {
@@ -134,15 +148,33 @@ private:
                     applied_.notify_all();
                 }
             }
-            if (const std::optional<QString> reason = step())
+            const auto began = Clock::now();
+            bool sent = false;
+            bool busy = false;
+            if (const std::optional<QString> reason = step(sent, busy))
                 return finish(*reason);
+            if (busy) {
+                // The consumer has not taken the last frame yet: look again soon, so the next one
+                // is captured as soon as it can go.
+                next = began + kBusyRetry;
+                continue;
+            }
+            if (sent || dirty_ || !source_->changesAreEvents()) {
+                // A frame went out, one is still owed (no buffer free, a failed grab), or changes
+                // can only be found by looking: look again one interval on.
+                next = std::max(next + interval_, began);
+                continue;
+            }
+            // Nothing changed: sleep until the desktop says something did, then capture at once
+            // (within the rate ceiling). A quiet period still looks now and then.
+            source_->waitForChange(began + kQuietLook);
             next = std::max(next + interval_, Clock::now());
         }
     }
 
     // One tick: follow layout changes, then capture when something changed. A reason to stop, or
     // nothing to go on.
-    std::optional<QString> step()
+    std::optional<QString> step(bool& sent, bool& busy)
     {
         DisplayInfo display = settings_.display;
         const FrameSource::Result changes = source_->update(display);
@@ -157,6 +189,10 @@ private:
         dirty_ = changes == FrameSource::Result::ok || dirty_;
         if (!dirty_)
             return std::nullopt;
+        if (ready_ && !ready_()) {
+            busy = true;
+            return std::nullopt;
+        }
         // With every buffer held downstream the frame waits for the next tick.
         const std::shared_ptr<Nv12Buffer> buffer = pool_->acquire();
         if (!buffer)
@@ -168,6 +204,7 @@ private:
             return std::nullopt;
         buffer->frame.timestampNs = monotonicNs();
         dirty_ = false;
+        sent = true;
         ++frames_;
         if (onFrame_)
             onFrame_(FramePool::share(buffer));
@@ -192,6 +229,7 @@ private:
     const uint64_t generation_;
     const std::unique_ptr<FrameSource> source_;
     const std::function<void(VideoFramePtr)> onFrame_;
+    const std::function<bool()> ready_;
 
     // Capture-thread state.
     Settings settings_;
@@ -246,7 +284,7 @@ void ScreenStream::start(const DisplayInfo& display, int maxEdge, int fps)
         throw AgentError(notFound(display.id));
     source->watch();
     capture_ = std::make_unique<Capture>(this, ++generation_, std::move(source), Capture::Settings{*info, maxEdge, fps},
-                                         onFrame, frames_);
+                                         onFrame, ready, frames_);
 }
 
 void ScreenStream::stop()

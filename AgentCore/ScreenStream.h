@@ -17,13 +17,15 @@ namespace core {
 class DesktopBackend;
 
 // Continuous capture of one display as NV12 (full range) frames at a chosen size and frame-rate
-// ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames whose
-// content changed. The pictures come from the desktop backend's frame source; pacing, the
-// hand-over of new settings and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once per size: a consumer
-// that holds all 5 makes the capture skip frames until one comes back.
+// ceiling. The capture runs on its own thread ("remote-agent.capture") and delivers only frames
+// whose content changed: where the frame source reports changes as events, it sleeps until one
+// comes and captures at once (no change waits for a tick), never more often than the rate allows.
+// The pictures come from the desktop backend's frame source; pacing, the hand-over of new settings
+// and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once
+// per size: a consumer that holds all 5 makes the capture skip frames until one comes back.
 //
 // start(), stop(), running() and the destructor are called on the thread that created the object
-// (the main thread); takeFrameCount() from any thread. Install onFrame and onStop before the first
+// (the main thread); takeFrameCount() from any thread. Install onFrame, ready and onStop before the first
 // start().
 class ScreenStream : public QObject {
 public:
@@ -35,6 +37,10 @@ public:
     // Receives each changed frame, on the capture thread. Must not block: the consumer only hands
     // the frame to its own queue.
     std::function<void(VideoFramePtr)> onFrame;
+    // Asked on the capture thread before each capture: false while the consumer still has a frame
+    // waiting, and the capture then looks again shortly instead of capturing a frame that would
+    // only be thrown away. Must be cheap. Optional.
+    std::function<bool()> ready;
     // Told, on the owner's thread, that the capture stopped by itself (X server gone, display gone,
     // capture failure), with a reason text. The object is idle afterwards. Never called by stop().
     std::function<void(const QString& reason)> onStop;

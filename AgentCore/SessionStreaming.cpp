@@ -188,6 +188,7 @@ void Session::startStream(quint32 display, const Config::Profile& profile, qint6
         // dropped: stopStream() runs first in startRTC() and endStreaming().
         RTC* peer = rtc_.get();
         screen_->onFrame = [peer](VideoFramePtr frame) { peer->push(std::move(frame)); };
+        screen_->ready = [peer] { return peer->readyForFrame(); };
         QPointer<Session> self(this);
         screen_->onStop = [self](const QString& reason) {
             if (self)

@@ -6,6 +6,7 @@
 #include "PairingWindow.h"
 #include "SingleInstance.h"
 #include "TrayMenu.h"
+#include "linux/Memory.h"
 
 #include <QApplication>
 
@@ -56,6 +57,7 @@ int main(int argc, char** argv)
         dev = dev || std::strcmp(argv[i], "--dev") == 0;
     }
 
+    core::os::mapLargeBlocksApart();
     raiseDescriptorLimit();
     // A peer that vanishes mid-write must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);

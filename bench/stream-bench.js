@@ -56,7 +56,7 @@ function reference(env) {
 
 (async () => {
   const xorg = await startXorg();
-  const animation = await startAnimation(xorg.env);
+  let animation = await startAnimation(xorg.env);
   const agent = await startAgent({}, xorg.env);
   const client = await openClient();
   const { page } = client;
@@ -120,7 +120,16 @@ function reference(env) {
     const in1 = await inbound();
     const cpu = cpuSeconds(agent.proc.pid) - cpu0;
     const rss = rssMiB(agent.proc.pid);
+    // The same stream over a still screen: what watching nothing change costs (the once-a-second
+    // repeat of the last frame included).
+    animation.kill('SIGTERM');
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+    const still0 = cpuSeconds(agent.proc.pid);
+    const stillT0 = Date.now();
+    await new Promise((resolve) => setTimeout(resolve, 5000));
+    const stillCpu = (cpuSeconds(agent.proc.pid) - still0) / ((Date.now() - stillT0) / 1000) * 100;
     await page.evaluate(() => rc.request('stream.stop'));
+    animation = await startAnimation(xorg.env);
 
     const frames = new Set(result.samples.map((s) => s.frame)).size;
     const rate = (k) => ((in1[k] - in0[k]) / wall).toFixed(1);
@@ -148,6 +157,7 @@ function reference(env) {
                 `${(cpuPerFrame * 1000).toFixed(2)} ms per encoded frame`);
     console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
     console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
+    console.log(`still screen:            ${stillCpu.toFixed(1)} % of one core while streaming it`);
     console.log(`reference CPU per frame: ${(referencePerFrame * 1000).toFixed(2)} ms ` +
                 `(ximagesrc ! videoconvert ! x264enc); agent / reference = ${(cpuPerFrame / referencePerFrame).toFixed(2)}`);
   } finally {

@@ -441,6 +441,16 @@ void WebRtcPipeline::push(const VideoFramePtr& frame)
     gst_app_src_push_buffer(src, buffer); // takes the buffer
 }
 
+int WebRtcPipeline::waitingFrames() const
+{
+    std::lock_guard lock(d->pushMutex);
+    if (d->closed || !d->appsrc)
+        return 0;
+    guint64 level = 0;
+    g_object_get(d->appsrc.get(), "current-level-buffers", &level, nullptr);
+    return int(level);
+}
+
 void WebRtcPipeline::setBitrate(qint64 kbps)
 {
     if (d->encoder && !d->closed)

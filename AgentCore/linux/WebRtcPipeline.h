@@ -67,6 +67,8 @@ public:
 
     void addCandidate(unsigned mline, const QString& candidate);
     void push(const VideoFramePtr& frame);
+    // Frames pushed that the encoder has not taken yet. Any thread.
+    int waitingFrames() const;
     void setBitrate(qint64 kbps);
     // The nominal frame rate given to the encoder (the capture's ceiling).
     void setFrameRate(int fps);

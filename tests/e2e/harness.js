@@ -285,4 +285,28 @@ async function until(page, probe, arg, timeout = 60000) {
   return handle.jsonValue();
 }
 
-module.exports = { startAgent, startXorg, openClient, until, startProbe, inputState, root };
+// Waits until the page's peer connection has decoded video frames of `width` x `height`; fails
+// with the receiver's statistics after `timeout` ms. Decoded frames prove the stream; the video
+// element is not waited for: a starved headless browser can decode for a long while before its
+// element shows a frame.
+async function decoded(page, width, height, timeout = 30000) {
+  try {
+    await page.waitForFunction(async ([w, h]) => {
+      let ok = false;
+      (await rc.pc.getStats()).forEach((r) => {
+        if (r.type === 'inbound-rtp' && r.kind === 'video' && r.framesDecoded > 0)
+          ok = r.frameWidth === w && r.frameHeight === h;
+      });
+      return ok;
+    }, [width, height], { polling: 100, timeout });
+  } catch (e) {
+    const why = await page.evaluate(async () => {
+      const out = { state: rc.pc && rc.pc.connectionState };
+      if (rc.pc) (await rc.pc.getStats()).forEach((r) => { if (r.type === 'inbound-rtp') out[r.type] = r; });
+      return JSON.stringify(out);
+    });
+    throw new Error(`no ${width}x${height} video decoded: ${why}`);
+  }
+}
+
+module.exports = { startAgent, startXorg, openClient, until, decoded, startProbe, inputState, root };

@@ -5,7 +5,7 @@
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { startAgent, startXorg, openClient, until, startProbe, inputState } = require('./harness');
+const { startAgent, startXorg, openClient, decoded, startProbe, inputState } = require('./harness');
 
 const progress = (step) => console.error('input test: ' + step);
 
@@ -57,25 +57,7 @@ async function streamSecond() {
   const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), second.id);
   assert.equal(started.ok, true, started.error);
   progress('stream started');
-  // Decoded frames of the monitor's size prove the stream; the video element is not waited for:
-  // a starved headless browser can decode for a long while before its element shows a frame.
-  try {
-    await page.waitForFunction(async () => {
-      let ok = false;
-      (await rc.pc.getStats()).forEach((r) => {
-        if (r.type === 'inbound-rtp' && r.kind === 'video' && r.framesDecoded > 0)
-          ok = r.frameWidth === 1280 && r.frameHeight === 720;
-      });
-      return ok;
-    }, null, { polling: 100, timeout: 30000 });
-  } catch (e) {
-    const why = await page.evaluate(async () => {
-      const out = { state: rc.pc.connectionState };
-      (await rc.pc.getStats()).forEach((r) => { if (r.type === 'inbound-rtp') out[r.type] = r; });
-      return JSON.stringify(out);
-    });
-    throw new Error('no video of the second monitor: ' + why);
-  }
+  await decoded(page, 1280, 720);
   progress('frames decoded');
   await page.evaluate(() => rc.channelOpen);
   progress('data channel open');

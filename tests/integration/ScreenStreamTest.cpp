@@ -1,5 +1,6 @@
 #include "Log.h"
 #include "DesktopBackend.h"
+#include "FrameSource.h"
 #include "ScreenStream.h"
 #include "XPainter.h"
 #include "XServerFixture.h"
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -152,6 +154,19 @@ TEST_F(ScreenStreamTest, PointerMovedOverAStillScreenShowsInALaterFrame)
     EXPECT_TRUE(sink.waitFor([](const VideoFrame& f) { return pointerAt(f, 500, 500); }));
 }
 
+// A still desktop costs nothing: the source says when something changed, and a wait for that ends
+// as soon as the capture is stopped or re-targeted.
+TEST_F(ScreenStreamTest, XSourceReportsChangesAsEventsAndItsWaitEndsOnWake)
+{
+    const std::unique_ptr<FrameSource> source = desktop->openFrames();
+    source->watch();
+    EXPECT_TRUE(source->changesAreEvents());
+    const auto began = std::chrono::steady_clock::now();
+    source->wake();
+    source->waitForChange(began + std::chrono::minutes(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+}
+
 TEST_F(ScreenStreamTest, MaxEdgeScales2880x1800To1280x800)
 {
     stream.start(main, 1280, 30);
@@ -289,6 +304,25 @@ TEST_F(ScreenStreamTest, ConsumerHoldingEveryBufferPausesDelivery)
     ASSERT_TRUE(QTest::qWaitFor([&] { return count() >= 5; }, 10000));
     std::lock_guard lock(mutex);
     EXPECT_TRUE(std::any_of(held.begin(), held.end(), [&](const VideoFramePtr& f) { return f->y == first; }));
+}
+
+// A consumer that still has a frame waiting holds the capture back (nothing is captured only to
+// be dropped); the change it missed is captured as soon as the consumer is ready.
+TEST_F(ScreenStreamTest, BusyConsumerHoldsTheCaptureBackAndGetsTheOwedFrameAfter)
+{
+    std::atomic<bool> ready = false;
+    std::atomic<int> asked = 0;
+    stream.ready = [&] {
+        ++asked;
+        return ready.load();
+    };
+    const std::unique_ptr<ScreenStream, void (*)(ScreenStream*)> stopAtEnd(&stream, [](ScreenStream* s) { s->stop(); });
+    stream.start(main, 0, 30);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return asked > 3; }, 10000));
+    EXPECT_EQ(stream.takeFrameCount(), 0);
+    EXPECT_FALSE(sink.latest());
+    ready = true;
+    EXPECT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 550, 550, kWhite); }));
 }
 
 TEST_F(ScreenStreamTest, LosingTheMonitorStopsWithOnStop)

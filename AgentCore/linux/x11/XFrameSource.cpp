@@ -65,6 +65,12 @@ FrameSource::Result FrameSource::grab(const DisplayInfo& display, Nv12Buffer& in
 
 const BgrxImage* FrameSource::still(const DisplayInfo& display) { return grabber_->grab(area(display), false); }
 
+bool FrameSource::changesAreEvents() const { return grabber_->changesAreEvents(); }
+
+void FrameSource::waitForChange(std::chrono::steady_clock::time_point until) { grabber_->waitForEvents(until); }
+
+void FrameSource::wake() { grabber_->wake(); }
+
 bool FrameSource::lost() const { return grabber_->broken(); }
 
 QString FrameSource::lostReason() const { return kXGone; }

@@ -22,6 +22,9 @@ public:
     Result update(DisplayInfo& display) override;
     Result grab(const DisplayInfo& display, Nv12Buffer& into) override;
     const BgrxImage* still(const DisplayInfo& display) override;
+    bool changesAreEvents() const override;
+    void waitForChange(std::chrono::steady_clock::time_point until) override;
+    void wake() override;
     bool lost() const override;
     QString lostReason() const override;
 

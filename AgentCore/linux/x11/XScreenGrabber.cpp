@@ -7,11 +7,17 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
 namespace core::x11 {
 
@@ -120,8 +126,10 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(QString* error)
 
 ScreenGrabber::ScreenGrabber(std::unique_ptr<Connection> x)
     : x_(std::move(x))
+    , wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    if (x_->firstEvent(&xcb_xfixes_id) >= 0) {
+    xfixesBase_ = x_->firstEvent(&xcb_xfixes_id);
+    if (xfixesBase_ >= 0) {
         Reply<xcb_xfixes_query_version_reply_t> v(
             xcb_xfixes_query_version_reply(x_->get(), xcb_xfixes_query_version(x_->get(), 4, 0), nullptr));
         hasCursor_ = v && v->major_version >= 1;
@@ -130,6 +138,10 @@ ScreenGrabber::ScreenGrabber(std::unique_ptr<Connection> x)
 
 ScreenGrabber::~ScreenGrabber()
 {
+    for (xcb_generic_event_t* e : queued_)
+        std::free(e);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
     shm_.reset();
     if (damage_ && !x_->broken()) {
         xcb_damage_destroy(x_->get(), damage_);
@@ -158,16 +170,85 @@ void ScreenGrabber::watchChanges()
     // A changed monitor list (--setmonitor / --delmonitor) arrives as ConfigureNotify on the root.
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(x_->get(), x_->root(), XCB_CW_EVENT_MASK, &mask);
+    watchPointer();
     xcb_flush(x_->get());
+}
+
+void ScreenGrabber::watchPointer()
+{
+    // Moves over any window reach the root as raw XInput 2 events; image changes as XFixes cursor
+    // notices. With both, a still pointer costs nothing; without, it is looked at every frame.
+    const xcb_query_extension_reply_t* xi = xcb_get_extension_data(x_->get(), &xcb_input_id);
+    if (!hasCursor_ || damageBase_ < 0 || wakeFd_ < 0 || !xi || !xi->present)
+        return;
+    Reply<xcb_input_xi_query_version_reply_t> v(
+        xcb_input_xi_query_version_reply(x_->get(), xcb_input_xi_query_version(x_->get(), 2, 0), nullptr));
+    if (!v || v->major_version < 2)
+        return;
+    struct {
+        xcb_input_event_mask_t head;
+        uint32_t bits;
+    } motion{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+    Reply<xcb_generic_error_t> refused(
+        xcb_request_check(x_->get(), xcb_input_xi_select_events_checked(x_->get(), x_->root(), 1, &motion.head)));
+    if (refused)
+        return;
+    xcb_xfixes_select_cursor_input(x_->get(), x_->root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    xinputOpcode_ = xi->major_opcode;
+    pointerEvents_ = true;
+}
+
+xcb_generic_event_t* ScreenGrabber::nextEvent()
+{
+    if (!queued_.empty()) {
+        xcb_generic_event_t* e = queued_.front();
+        queued_.erase(queued_.begin());
+        return e;
+    }
+    return xcb_poll_for_event(x_->get());
+}
+
+void ScreenGrabber::waitForEvents(std::chrono::steady_clock::time_point until)
+{
+    // Replies read since the last poll may have brought events along: those sit in the
+    // connection's queue, where poll() on the socket cannot see them.
+    while (xcb_generic_event_t* e = xcb_poll_for_queued_event(x_->get()))
+        queued_.push_back(e);
+    if (!queued_.empty() || x_->broken())
+        return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return;
+    pollfd fds[2] = {{xcb_get_file_descriptor(x_->get()), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, int(std::min<std::chrono::milliseconds::rep>(left.count(), 60000)));
+    if (ready > 0 && fds[1].revents) {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = read(wakeFd_, &count, sizeof count);
+    }
+    // A client that warps the pointer makes no device event: after a quiet while, look anyway.
+    if (ready == 0)
+        pointerActive_ = true;
+}
+
+void ScreenGrabber::wake()
+{
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0)
+        [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
 }
 
 ScreenGrabber::Changes ScreenGrabber::poll(const Area& area)
 {
     Changes changes;
     bool anyDamage = false;
-    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(x_->get())}) {
+    while (Reply<xcb_generic_event_t> event{nextEvent()}) {
         const int type = event->response_type & 0x7f;
-        if (damageBase_ >= 0 && type == damageBase_ + XCB_DAMAGE_NOTIFY) {
+        if (type == XCB_GE_GENERIC) {
+            const auto* ge = reinterpret_cast<const xcb_ge_generic_event_t*>(event.get());
+            pointerActive_ = pointerActive_ || ge->extension == xinputOpcode_;
+        } else if (xfixesBase_ >= 0 && type == xfixesBase_ + XCB_XFIXES_CURSOR_NOTIFY) {
+            pointerActive_ = true;
+        } else if (damageBase_ >= 0 && type == damageBase_ + XCB_DAMAGE_NOTIFY) {
             anyDamage = true;
             const auto* d = reinterpret_cast<const xcb_damage_notify_event_t*>(event.get());
             changes.damaged = changes.damaged || intersects(d->area, area);
@@ -188,8 +269,9 @@ ScreenGrabber::Changes ScreenGrabber::poll(const Area& area)
 
 bool ScreenGrabber::cursorChanged(const Area& area)
 {
-    if (!hasCursor_)
+    if (!hasCursor_ || (pointerEvents_ && !pointerActive_ && cursor_))
         return false;
+    pointerActive_ = false;
     Reply<xcb_xfixes_get_cursor_image_reply_t> c(
         xcb_xfixes_get_cursor_image_reply(x_->get(), xcb_xfixes_get_cursor_image(x_->get()), nullptr));
     if (!c)

@@ -3,6 +3,9 @@
 #include "Nv12Converter.h"
 #include "Display.h"
 
+#include <xcb/xcb.h>
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,6 +46,14 @@ public:
     // True when the pointer moved or changed its image inside (or out of) `area` since the last call.
     bool cursorChanged(const Area& area);
 
+    // True once watchChanges() also gets the pointer's moves and image changes as events
+    // (XInput 2 and XFixes), so that waitForEvents() sees every change.
+    bool changesAreEvents() const { return pointerEvents_; }
+    // Blocks until an event is queued, `until` passes or wake() is called.
+    void waitForEvents(std::chrono::steady_clock::time_point until);
+    // Ends the current (or the next) waitForEvents(). Any thread.
+    void wake();
+
     // Captures `area` of the root window. Null when the server refused (for example while the
     // screen is being resized); the picture lives until the next grab.
     const BgrxImage* grab(const Area& area, bool withCursor);
@@ -54,8 +65,19 @@ public:
 private:
     explicit ScreenGrabber(std::unique_ptr<Connection> x);
     void drawCursor(const Area& area);
+    void watchPointer();
+
+    // Reads the next event: the ones waitForEvents() took out of the connection's queue first.
+    xcb_generic_event_t* nextEvent();
 
     std::unique_ptr<Connection> x_;
+    // Events already read off the socket (where a poll on it cannot see them), in order.
+    std::vector<xcb_generic_event_t*> queued_;
+    int wakeFd_ = -1; // an eventfd: wake() counts it up, waitForEvents() drains it
+    int xfixesBase_ = -1;
+    uint8_t xinputOpcode_ = 0;
+    bool pointerEvents_ = false;
+    bool pointerActive_ = true; // the pointer may have changed since cursorChanged() last looked
     std::unique_ptr<ShmImage> shm_;
     BgrxImage image_;
     uint32_t damage_ = 0;
