@@ -14,6 +14,8 @@ namespace core {
 namespace {
 
 const QString kPrefix = QStringLiteral("config.json: ");
+// Far above any real configuration (a few hundred custom actions).
+constexpr qint64 kMaxFileBytes = 1024 * 1024;
 constexpr qint64 kMaxThumbWidth = 3840;
 constexpr qint64 kMaxThumbIntervalMs = 3600000;
 
@@ -87,14 +89,23 @@ Config Config::decode(const QByteArray& bytes)
 
 std::pair<Config, std::optional<QString>> Config::load(const QString& path)
 {
-    if (!QFileInfo::exists(path))
+    const QFileInfo info(path);
+    if (!info.exists())
         return {Config(), std::nullopt};
+    // Opening a FIFO would wait for a writer, and a device could be read forever: only a regular
+    // file of sensible size is read.
+    if (!info.isFile())
+        return {Config(), kPrefix + QStringLiteral("not a regular file")};
+    if (info.size() > kMaxFileBytes)
+        return {Config(), kPrefix + QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes)};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {Config(), kPrefix + file.errorString()};
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = file.read(kMaxFileBytes + 1);
     if (file.error() != QFileDevice::NoError)
         return {Config(), kPrefix + file.errorString()};
+    if (bytes.size() > kMaxFileBytes)
+        return {Config(), kPrefix + QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes)};
 
     Config config;
     try {

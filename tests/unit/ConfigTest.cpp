@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace core;
 
 namespace {
@@ -153,13 +155,26 @@ TEST(Config, DecodingErrorsDiscardTheFile)
     }
 }
 
+// What stands at the path is not a file to read: reported, never waited on.
 TEST(Config, UnreadableFileIsReported)
 {
     QTemporaryDir dir;
-    auto [config, error] = Config::load(dir.path()); // a directory cannot be read as a file
-    EXPECT_EQ(config, Config());
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(error->startsWith(QStringLiteral("config.json: ")));
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString big = dir.filePath(QStringLiteral("big.json"));
+    {
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        // Valid JSON, one byte over the limit.
+        f.write("{\"owner\":\"" + QByteArray(1024 * 1024 - 11, 'a') + "\"}");
+        ASSERT_EQ(f.size(), 1024 * 1024 + 1);
+    }
+    for (const QString& path : {dir.path(), fifo, big}) {
+        auto [config, error] = Config::load(path);
+        EXPECT_EQ(config, Config()) << path.toStdString();
+        ASSERT_TRUE(error) << path.toStdString();
+        EXPECT_TRUE(error->startsWith(QStringLiteral("config.json: "))) << path.toStdString();
+    }
 }
 
 TEST(Config, OldStreamLayoutIsReportedButUsed)
