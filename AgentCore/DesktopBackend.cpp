@@ -5,6 +5,7 @@
 #include "InputInjector.h"
 #include "Log.h"
 #include "PermissionsProbe.h"
+#include "WindowControl.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -33,11 +34,13 @@ public:
     PermissionsProbe& permissions() override { return permissions_; }
     std::unique_ptr<FrameSource> openFrames() override { throw AgentError(why_); }
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
+    WindowControl& windows() override { return windows_; }
 
 private:
     const QString why_;
     NoDisplays displays_;
     NoPermissions permissions_;
+    NoWindows windows_;
 };
 
 } // namespace

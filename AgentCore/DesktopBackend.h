@@ -13,6 +13,7 @@ class DisplaySource;
 class FrameSource;
 class InputInjector;
 class PermissionsProbe;
+class WindowControl;
 
 // The desktop the agent shows and drives. Each OS concern is a small interface of its own
 // (displays, frames, input, permissions); window and application control, clipboard, idle
@@ -30,6 +31,8 @@ public:
     virtual std::unique_ptr<FrameSource> openFrames() = 0;
     // A new input channel; none (logged once by the backend) when input cannot be posted.
     virtual std::unique_ptr<InputInjector> openInput() = 0;
+    // Owned by the backend; lives as long as it.
+    virtual WindowControl& windows() = 0;
 };
 
 // The kinds of desktop session there are backends for.

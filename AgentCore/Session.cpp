@@ -10,6 +10,7 @@
 #include "Platform.h"
 #include "RTC.h"
 #include "ScreenStream.h"
+#include "SessionApps.h"
 #include "Server.h"
 #include "Thumbs.h"
 #include "Threads.h"
@@ -29,6 +30,9 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     addCoreRequests();
     addThumbRequests();
     addStreamingRequests();
+    apps_ = std::make_unique<SessionApps>(
+        requests_, desktop.windows(), desktop.displays(), [this](const QByteArray& m) { ws_->send(m); },
+        [this] { return live_ && !ended_; });
 }
 
 Session::~Session() = default;

@@ -20,6 +20,7 @@ class FrameSource;
 class InputPoster;
 class RTC;
 class ScreenStream;
+class SessionApps;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -105,6 +106,7 @@ private:
     QTimer displayNewsWait_;
     std::optional<double> statsOut_;
     std::optional<OutboundSample> statsPrev_;
+    std::unique_ptr<SessionApps> apps_; // applications and windows (SessionApps.cpp)
 };
 
 } // namespace core

@@ -4,6 +4,7 @@
 #include "DisplaySource.h"
 #include "FrameSource.h"
 #include "PermissionsProbe.h"
+#include "WindowControl.h"
 
 #include <vector>
 
@@ -23,10 +24,12 @@ public:
     core::PermissionsProbe& permissions() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<core::InputInjector> openInput() override;
+    core::WindowControl& windows() override { return windows_; }
 
 private:
     class Displays;
     class Probe;
     std::unique_ptr<Displays> displays_;
     std::unique_ptr<Probe> probe_;
+    core::NoWindows windows_;
 };

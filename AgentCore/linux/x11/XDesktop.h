@@ -20,10 +20,12 @@ public:
     core::PermissionsProbe& permissions() override;
     std::unique_ptr<core::FrameSource> openFrames() override;
     std::unique_ptr<InputInjector> openInput() override;
+    core::WindowControl& windows() override;
 
 private:
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<PermissionsProbe> permissions_;
+    std::unique_ptr<core::WindowControl> windows_;
 };
 
 } // namespace core::x11
