@@ -201,6 +201,12 @@ quint32 XServerFixture::atom(const QString& name) const
     return x ? x->atom(name.toLatin1().constData(), true) : 0;
 }
 
+quint32 XServerFixture::rootWindow() const
+{
+    const auto x = core::x11::Connection::open();
+    return x ? x->root() : 0;
+}
+
 QString XServerFixture::serverLog() const
 {
     QFile f(dir_.filePath(QStringLiteral("Xorg.log")));

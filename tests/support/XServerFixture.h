@@ -38,6 +38,7 @@ public:
     bool deleteMonitor(const QString& name);
     // The atom value of a monitor name, as the display id reports it.
     quint32 atom(const QString& name) const;
+    quint32 rootWindow() const;
     QString serverLog() const;
 
 private:
