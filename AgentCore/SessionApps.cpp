@@ -51,7 +51,7 @@ SessionApps::SessionApps(RequestTable& requests, WindowControl& windows, Display
         send_(Wire::ok(r.id, Apps::installed(os::DesktopEntries::shown())));
     });
     requests.add(QStringLiteral("app.launch"), [this](const Request& r) {
-        const auto error = os::DesktopEntries::launch(r.params<BundleParam>().bundleId);
+        const auto error = os::DesktopEntries::launch(r.params<BundleParam>().bundleId, windows_);
         send_(error ? Wire::fail(r.id, *error) : Wire::ok(r.id));
     });
     requests.add(QStringLiteral("app.hide"), [this](const Request& r) {

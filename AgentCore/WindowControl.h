@@ -58,6 +58,11 @@ public:
     // cannot be delivered.
     virtual bool close(quint32 window) = 0;
 
+    // Startup notification: tells the window manager that `name` is being launched and returns the
+    // id the launched program is to carry (empty when no one listens); launchFailed withdraws it.
+    virtual QString launchStarted(const QString& name) = 0;
+    virtual void launchFailed(const QString& id) = 0;
+
     // Rendered application icons; they live as long as the backend, which is the agent's life.
     IconCache& iconCache() { return icons_; }
 
@@ -80,6 +85,8 @@ public:
     bool activate(quint32) override { return false; }
     void iconify(quint32) override { }
     bool close(quint32) override { return false; }
+    QString launchStarted(const QString&) override { return {}; }
+    void launchFailed(const QString&) override { }
 };
 
 } // namespace core

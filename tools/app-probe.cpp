@@ -4,7 +4,7 @@
 //
 // Opens one top-level window per argument (an empty TITLE gives an untitled window) with
 // WM_CLASS "app-probe"/"AppProbe", _NET_WM_PID, a 32 x 32 opaque red _NET_WM_ICON and
-// WM_DELETE_WINDOW. Prints "ready" and the window ids once all are mapped, and exits when the
+// WM_DELETE_WINDOW, and _NET_STARTUP_ID from $DESKTOP_STARTUP_ID as toolkits set it. Prints "ready" and the window ids once all are mapped, and exits when the
 // window manager asks any of them to close.
 #include <xcb/xcb.h>
 
@@ -44,6 +44,7 @@ int main(int argc, char** argv)
     std::vector<uint32_t> icon{32, 32};
     icon.resize(2 + 32 * 32, 0xffff0000);
     const uint32_t pid = uint32_t(getpid());
+    const char* startupId = std::getenv("DESKTOP_STARTUP_ID");
     const char wmClass[] = "app-probe\0AppProbe";
 
     std::vector<xcb_window_t> windows;
@@ -68,6 +69,9 @@ int main(int argc, char** argv)
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, win, pidAtom, XCB_ATOM_CARDINAL, 32, 1, &pid);
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, win, iconAtom, XCB_ATOM_CARDINAL, 32, uint32_t(icon.size()),
                             icon.data());
+        if (startupId)
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, win, atom(c, "_NET_STARTUP_ID"), utf8, 8,
+                                uint32_t(std::strlen(startupId)), startupId);
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, win, protocols, XCB_ATOM_ATOM, 32, 1, &deleteWindow);
         // WM_NORMAL_HINTS with USPosition | USSize: the window manager keeps the position asked for.
         uint32_t hints[18] = {1 | 2, uint32_t(x), uint32_t(y), w, h};

@@ -5,12 +5,12 @@
 #include "DesktopEntries.h"
 
 #include "FreeWith.h"
+#include "WindowControl.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -56,12 +56,14 @@ struct AgentLaunchContextClass {
     GAppLaunchContextClass parent;
 };
 
-std::atomic<unsigned> launches{0};
+constexpr char kStartupId[] = "remote-agent-startup-id";
 
-char* startupNotifyId(GAppLaunchContext*, GAppInfo* info, GList*)
+// GIO asks for an id only for entries with StartupNotify=true, and passes it on as
+// DESKTOP_STARTUP_ID.
+char* startupNotifyId(GAppLaunchContext* context, GAppInfo*, GList*)
 {
-    const char* id = g_app_info_get_id(info);
-    return g_strdup_printf("remote-agent-%d-%u-%s", int(getpid()), ++launches, id ? id : "app");
+    const auto* id = static_cast<const char*>(g_object_get_data(G_OBJECT(context), kStartupId));
+    return id ? g_strdup(id) : nullptr;
 }
 
 void reap(GPid pid, gint, gpointer)
@@ -138,7 +140,7 @@ std::vector<Apps::DesktopEntry> shown()
     return entries;
 }
 
-std::optional<QString> launch(const QString& id)
+std::optional<QString> launch(const QString& id, WindowControl& windows)
 {
     const QByteArray utf8 = id.toUtf8();
     GObjectPtr<GDesktopAppInfo> app(id.isEmpty() ? nullptr : g_desktop_app_info_new(utf8.constData()));
@@ -146,12 +148,20 @@ std::optional<QString> launch(const QString& id)
         return QStringLiteral("not installed: ") + id;
     GObjectPtr<GAppLaunchContext> context(
         G_APP_LAUNCH_CONTEXT(g_object_new(agent_launch_context_get_type(), nullptr)));
+    QString startupId;
+    if (g_desktop_app_info_get_boolean(app.get(), G_KEY_FILE_DESKTOP_KEY_STARTUP_NOTIFY))
+        startupId = windows.launchStarted(text(g_app_info_get_name(G_APP_INFO(app.get()))));
+    if (!startupId.isEmpty())
+        g_object_set_data_full(G_OBJECT(context.get()), kStartupId, g_strdup(startupId.toUtf8().constData()), g_free);
     GError* raw = nullptr;
     // Not reaped by GLib unless asked: a child watch collects it when it exits.
     const bool ok = g_desktop_app_info_launch_uris_as_manager(
         app.get(), nullptr, context.get(), GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
         nullptr, childStarted, nullptr, &raw);
     const GErrorPtr error(raw);
+    if (!ok && !startupId.isEmpty())
+        // The window manager would wait for a window that never comes.
+        windows.launchFailed(startupId);
     if (!ok)
         return error ? QString::fromUtf8(error->message) : QStringLiteral("launch failed: ") + id;
     return std::nullopt;

@@ -4,13 +4,16 @@
 
 #include <QString>
 
-#include <functional>
 #include <optional>
 #include <vector>
 
 // XDG desktop entries through GIO: $XDG_DATA_HOME, then each of $XDG_DATA_DIRS, under
 // applications/, the first directory that has an id winning. GIO keeps the entries in memory and
 // watches the directories (through the GLib main loop Qt runs), so only the first call reads files.
+namespace core {
+class WindowControl;
+}
+
 namespace core::os::DesktopEntries {
 
 // The applications to show: entries of type Application that are neither Hidden nor NoDisplay,
@@ -20,6 +23,8 @@ std::vector<Apps::DesktopEntry> shown();
 // Starts the entry's application with a startup notification id for its first window. Returns
 // the error text: "not installed: " + id for an unknown id, the launcher's message when the
 // program cannot be started. Main thread: the child is reaped from the main loop.
-std::optional<QString> launch(const QString& id);
+// Entries that ask for startup notification are announced to the window manager through
+// `windows`.
+std::optional<QString> launch(const QString& id, WindowControl& windows);
 
 } // namespace core::os::DesktopEntries

@@ -38,7 +38,7 @@ protected:
         const QString sys = data.filePath(QStringLiteral("sys/applications/"));
         write(home + QStringLiteral("app-probe.desktop"),
               entry(QStringLiteral("Type=Application\nName=Probe Test\nName[de]=Sonde\nExec=%1 400x300+2200+100:Probe\n"
-                                   "StartupWMClass=AppProbe")
+                                   "StartupWMClass=AppProbe\nStartupNotify=true")
                         .arg(QStringLiteral(APP_PROBE))));
         write(home + QStringLiteral("dup.desktop"), entry(QStringLiteral("Type=Application\nName=Home Copy\nExec=true")));
         write(sys + QStringLiteral("dup.desktop"), entry(QStringLiteral("Type=Application\nName=System Copy\nExec=true")));
@@ -156,6 +156,9 @@ TEST_F(AgentAppsTest, LaunchStartsTheEntryByIdOrSaysItIsNotInstalled)
         return a.value(QStringLiteral("bundleId")).toString() == QStringLiteral("app-probe.desktop");
     });
     EXPECT_EQ(field(launched.value(QStringLiteral("windows")).toArray(), "title"), QStringList{QStringLiteral("Probe")});
+    const quint32 window = quint32(launched.value(QStringLiteral("windows")).toArray().at(0).toObject().value(QStringLiteral("id")).toInteger());
+    EXPECT_TRUE(x.windowText(window, QStringLiteral("_NET_STARTUP_ID")).startsWith(QStringLiteral("remote-agent-")))
+        << "launched without a startup notification id";
     // Leaves nothing behind: the launched probe is asked to go.
     const qint64 pid = launched.value(QStringLiteral("pid")).toInteger();
     ASSERT_TRUE(request(QStringLiteral("app.quit"), {{QStringLiteral("pid"), pid}}).value(QStringLiteral("ok")).toBool());

@@ -207,6 +207,19 @@ quint32 XServerFixture::rootWindow() const
     return x ? x->root() : 0;
 }
 
+QString XServerFixture::windowText(quint32 window, const QString& property) const
+{
+    const auto x = core::x11::Connection::open();
+    if (!x)
+        return {};
+    const core::x11::Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+        x->get(), xcb_get_property(x->get(), 0, window, x->atom(property.toLatin1().constData()), XCB_ATOM_ANY, 0, 1024),
+        nullptr));
+    if (!r || r->format != 8)
+        return {};
+    return QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(r.get())), xcb_get_property_value_length(r.get()));
+}
+
 QString XServerFixture::serverLog() const
 {
     QFile f(dir_.filePath(QStringLiteral("Xorg.log")));

@@ -39,6 +39,8 @@ public:
     // The atom value of a monitor name, as the display id reports it.
     quint32 atom(const QString& name) const;
     quint32 rootWindow() const;
+    // A text property of a window (UTF8_STRING or STRING); empty when it has none.
+    QString windowText(quint32 window, const QString& property) const;
     QString serverLog() const;
 
 private:

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace core::x11 {
 
@@ -58,6 +59,14 @@ QString executableOf(qint32 pid)
         return {};
     const QString target = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
     return target.isEmpty() ? QString() : QFileInfo(target).fileName();
+}
+
+// A value of a startup notification message, quoted as the protocol asks.
+QByteArray quoted(const QString& value)
+{
+    QByteArray out = value.toUtf8();
+    out.replace('\\', "\\\\").replace('"', "\\\"");
+    return '"' + out + '"';
 }
 
 bool contains(const std::vector<uint32_t>& list, uint32_t value)
@@ -121,6 +130,7 @@ void WindowControl::readEvents()
             if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
                 continue;
             const auto* p = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
+            lastTime_ = p->time;
             if (p->window == watch_->root()) {
                 if (p->atom == clientList_ || p->atom == stackingList_)
                     changed = clientsChanged = true;
@@ -310,6 +320,46 @@ bool WindowControl::close(quint32 window)
     xcb_ewmh_request_close_window(&ewmh_->c, 0, window, XCB_CURRENT_TIME, XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER);
     discardErrors();
     return true;
+}
+
+QString WindowControl::launchStarted(const QString& name)
+{
+    // The _TIME part lets the window manager weigh the new window's claim to the focus against
+    // what the user did since; the latest event is the best clock the agent has.
+    QString id = QStringLiteral("remote-agent-%1-%2").arg(getpid()).arg(++launches_);
+    if (lastTime_ != 0)
+        id += QStringLiteral("_TIME") + QString::number(lastTime_);
+    broadcast("new: ID=" + quoted(id) + " NAME=" + quoted(name) + " SCREEN=" + QByteArray::number(0));
+    return id;
+}
+
+void WindowControl::launchFailed(const QString& id)
+{
+    broadcast("remove: ID=" + quoted(id));
+}
+
+void WindowControl::broadcast(const QByteArray& message)
+{
+    // Startup notification messages go to the root window in 20-byte pieces, the first typed
+    // _NET_STARTUP_INFO_BEGIN, the rest _NET_STARTUP_INFO, the text ending with its NUL.
+    xcb_connection_t* c = query_->get();
+    if (sender_ == 0) {
+        sender_ = xcb_generate_id(c);
+        xcb_create_window(c, 0, sender_, query_->root(), -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+    }
+    const xcb_atom_t begin = query_->atom("_NET_STARTUP_INFO_BEGIN"), more = query_->atom("_NET_STARTUP_INFO");
+    const QByteArray text = message + '\0';
+    for (qsizetype at = 0; at < text.size(); at += 20) {
+        xcb_client_message_event_t m{};
+        m.response_type = XCB_CLIENT_MESSAGE;
+        m.format = 8;
+        m.window = sender_;
+        m.type = at == 0 ? begin : more;
+        std::memcpy(m.data.data8, text.constData() + at, size_t(std::min<qsizetype>(20, text.size() - at)));
+        xcb_send_event(c, 0, query_->root(), XCB_EVENT_MASK_PROPERTY_CHANGE, reinterpret_cast<const char*>(&m));
+    }
+    discardErrors();
 }
 
 } // namespace core::x11

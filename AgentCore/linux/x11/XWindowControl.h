@@ -28,6 +28,8 @@ public:
     bool activate(quint32 window) override;
     void iconify(quint32 window) override;
     bool close(quint32 window) override;
+    QString launchStarted(const QString& name) override;
+    void launchFailed(const QString& id) override;
 
 private:
     WindowControl(std::unique_ptr<Connection> query, std::unique_ptr<Ewmh> ewmh, std::unique_ptr<Connection> watch);
@@ -37,11 +39,15 @@ private:
     void discardErrors();
     void watchClients();
     void readEvents();
+    void broadcast(const QByteArray& message);
 
     std::unique_ptr<Connection> query_;
     std::unique_ptr<Ewmh> ewmh_;
     std::unique_ptr<Connection> watch_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    quint32 sender_ = 0;   // an unmapped window of ours: startup messages come from it
+    quint32 lastTime_ = 0; // the server time of the latest event seen
+    unsigned launches_ = 0;
     quint32 clientList_ = 0, stackingList_ = 0, activeAtom_ = 0, wmState_ = 0, netWmState_ = 0;
 };
 
