@@ -32,6 +32,14 @@ QImage entryIcon(const QString& name)
     return icon.isNull() ? QImage() : icon.pixmap(64, 64).toImage();
 }
 
+QJsonArray withoutIcons(const std::vector<Apps::Running>& apps)
+{
+    QJsonArray out;
+    for (const Apps::Running& app : apps)
+        out.append(app.info.toJson()); // icons are filled in later, never here
+    return out;
+}
+
 QString noApp(qint32 pid)
 {
     return QStringLiteral("no app with pid ") + QString::number(pid);
@@ -46,7 +54,7 @@ SessionApps::SessionApps(RequestTable& requests, WindowControl& windows, Display
     , send_(std::move(send))
     , live_(std::move(live))
 {
-    requests.add(QStringLiteral("apps.list"), [this](const Request& r) { send_(Wire::ok(r.id, snapshot())); });
+    requests.add(QStringLiteral("apps.list"), [this](const Request& r) { send_(Wire::ok(r.id, snapshot(running()))); });
     requests.add(QStringLiteral("apps.installed"), [this](const Request& r) {
         send_(Wire::ok(r.id, Apps::installed(os::DesktopEntries::shown())));
     });
@@ -75,8 +83,13 @@ SessionApps::SessionApps(RequestTable& requests, WindowControl& windows, Display
     changed_.setInterval(500);
     connect(&windows_, &WindowControl::changed, &changed_, qOverload<>(&QTimer::start));
     connect(&changed_, &QTimer::timeout, this, [this] {
-        if (live_())
-            send_(Wire::event(AppsChanged{snapshot()}));
+        if (!live_())
+            return;
+        // The window manager says more than the client cares for (stacking, maximising, the
+        // window manager's own start): what leaves no trace in the list is not news.
+        const std::vector<Apps::Running> apps = running();
+        if (withoutIcons(apps) != told_)
+            send_(Wire::event(AppsChanged{snapshot(apps)}));
     });
     // GIO reads every desktop entry on first use; a worker takes that wait so that the first
     // list does not.
@@ -89,10 +102,11 @@ std::vector<Apps::Running> SessionApps::running()
                          displays_.current(), qint32(getpid()));
 }
 
-std::vector<AppInfo> SessionApps::snapshot()
+std::vector<AppInfo> SessionApps::snapshot(const std::vector<Apps::Running>& apps)
 {
+    told_ = withoutIcons(apps);
     std::vector<AppInfo> out;
-    for (const Apps::Running& app : running()) {
+    for (const Apps::Running& app : apps) {
         AppInfo info = app.info;
         if (!sentIcons_.contains(info.bundleId)) {
             sentIcons_.insert(info.bundleId);

@@ -2,6 +2,7 @@
 
 #include "Apps.h"
 
+#include <QJsonArray>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -15,8 +16,9 @@ class RequestTable;
 class WindowControl;
 
 // A session's applications and windows: the apps.* / app.* / window.focus requests and the
-// "apps.changed" event, sent 0.5 s after the last of a burst of window changes. Each application's
-// icon goes to the client once per session; later lists carry "" for it. Main thread. Owned by
+// "apps.changed" event, sent 0.5 s after the last of a burst of window changes when the list
+// differs from what the client was last told. Each application's icon goes to the client once per
+// session; later lists carry "" for it. Main thread. Owned by
 // its session; the window control and displays are the backend's, which outlives sessions.
 class SessionApps : public QObject {
     Q_OBJECT
@@ -26,8 +28,8 @@ public:
     SessionApps(RequestTable& requests, WindowControl& windows, DisplaySource& displays,
                 std::function<void(const QByteArray&)> send, std::function<bool()> live);
 
-    // The running applications as the client is to see them now; records their icons as sent.
-    std::vector<AppInfo> snapshot();
+    // The running applications as the client is to see them; records them and their icons as told.
+    std::vector<AppInfo> snapshot(const std::vector<Apps::Running>& apps);
 
 private:
     std::vector<Apps::Running> running();
@@ -44,6 +46,7 @@ private:
     std::function<void(const QByteArray&)> send_;
     std::function<bool()> live_;
     QSet<QString> sentIcons_;
+    QJsonArray told_; // the last list sent, without icons
     QTimer changed_;
 };
 
