@@ -6,9 +6,6 @@
 #include "WindowControl.h"
 #include "linux/DesktopEntries.h"
 
-#include <QCoreApplication>
-#include <QGuiApplication>
-#include <QIcon>
 #include <QThreadPool>
 
 #include <signal.h>
@@ -17,20 +14,6 @@
 namespace core {
 
 namespace {
-
-// An icon from the desktop entry: a file, or a name looked up in the icon theme. Icon themes are
-// a GUI matter: without a GUI application object there is none.
-QImage entryIcon(const QString& name)
-{
-    if (name.isEmpty())
-        return {};
-    if (name.startsWith(QLatin1Char('/')))
-        return QImage(name);
-    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        return {};
-    const QIcon icon = QIcon::fromTheme(name);
-    return icon.isNull() ? QImage() : icon.pixmap(64, 64).toImage();
-}
 
 QJsonArray withoutIcons(const std::vector<Apps::Running>& apps)
 {
@@ -127,7 +110,7 @@ QString SessionApps::icon(const Apps::Running& app)
     if (const auto pixels = windows_.icon(app.iconWindow, 64))
         image = Apps::toImage(*pixels);
     if (image.isNull() && app.entry)
-        image = entryIcon(app.entry->icon);
+        image = QImage(os::DesktopEntries::iconFile(app.entry->icon));
     // Nothing is remembered for an application without an icon: one may come with a later window.
     if (image.isNull())
         return {};

@@ -140,6 +140,26 @@ std::vector<Apps::DesktopEntry> shown()
     return entries;
 }
 
+QString iconFile(const QString& icon)
+{
+    if (icon.isEmpty() || icon.contains(QLatin1String("..")))
+        return {};
+    if (icon.startsWith(QLatin1Char('/')))
+        return QFileInfo::exists(icon) ? icon : QString();
+    QStringList dirs{QString::fromUtf8(g_get_user_data_dir())};
+    for (const gchar* const* d = g_get_system_data_dirs(); d && *d; ++d)
+        dirs << QString::fromUtf8(*d);
+    const QString file = QFileInfo(icon).fileName() + QStringLiteral(".png");
+    for (const char* size : {"64x64", "128x128", "256x256", "512x512", "96x96", "48x48", "32x32"})
+        for (const QString& d : dirs) {
+            const QString path = QStringLiteral("%1/icons/hicolor/%2/apps/%3").arg(d, QLatin1String(size), file);
+            if (QFileInfo::exists(path))
+                return path;
+        }
+    const QString pixmap = QStringLiteral("/usr/share/pixmaps/") + file;
+    return QFileInfo::exists(pixmap) ? pixmap : QString();
+}
+
 std::optional<QString> launch(const QString& id, WindowControl& windows)
 {
     const QByteArray utf8 = id.toUtf8();
