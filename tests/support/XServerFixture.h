@@ -45,6 +45,7 @@ public:
 
 private:
     bool waitForDisplayNumber(int fd);
+    bool waitForWindowManager();
 
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> server_;
