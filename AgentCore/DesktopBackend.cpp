@@ -8,6 +8,7 @@
 #include "PermissionsProbe.h"
 #include "linux/DesktopPresence.h"
 #include "linux/DesktopActions.h"
+#include "WindowControl.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -40,6 +41,7 @@ public:
     std::unique_ptr<InputInjector> openInput() override { return nullptr; }
     SystemActions& actions() override { return actions_; }
     Clipboard& clipboard() override { return clipboard_; }
+    WindowControl& windows() override { return windows_; }
 
 private:
     const QString why_;
@@ -48,6 +50,7 @@ private:
     NoPermissions permissions_;
     os::DesktopPresence presence_{nullptr};
     MemoryClipboard clipboard_;
+    NoWindows windows_;
 };
 
 } // namespace

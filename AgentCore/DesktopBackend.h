@@ -17,6 +17,7 @@ class InputInjector;
 class LockState;
 class PermissionsProbe;
 class SystemActions;
+class WindowControl;
 
 // The desktop the agent shows and drives. Each OS concern is a small interface of its own
 // (displays, frames, input, permissions); window and application control, clipboard, idle
@@ -40,6 +41,8 @@ public:
     virtual SystemActions& actions() = 0;
     // Owned by the backend, made on first use; its own header says where it may be used.
     virtual Clipboard& clipboard() = 0;
+    // Owned by the backend; lives as long as it.
+    virtual WindowControl& windows() = 0;
 };
 
 // The kinds of desktop session there are backends for.

@@ -12,6 +12,7 @@
 #include "ScreenStream.h"
 #include "SessionActions.h"
 #include "SessionClipboard.h"
+#include "SessionApps.h"
 #include "Server.h"
 #include "Thumbs.h"
 #include "Threads.h"
@@ -35,6 +36,9 @@ Session::Session(std::unique_ptr<WSConnection> ws, DesktopBackend& desktop, Conf
     actions_ = std::make_unique<SessionActions>(*this, *ws_, desktop.actions(), config_.actions, requests_);
     clipboard_ = std::make_unique<SessionClipboard>(desktop, config_.clipboard, [this](const QByteArray& m) { ws_->send(m); });
     clipboard_->addRequests(requests_);
+    apps_ = std::make_unique<SessionApps>(
+        requests_, desktop.windows(), desktop.displays(), [this](const QByteArray& m) { ws_->send(m); },
+        [this] { return live_ && !ended_; });
 }
 
 Session::~Session() = default;

@@ -23,6 +23,7 @@ class RTC;
 class SessionClipboard;
 class ScreenStream;
 class SessionActions;
+class SessionApps;
 class WSConnection;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
@@ -111,6 +112,7 @@ private:
     QTimer displayNewsWait_;
     std::optional<double> statsOut_;
     std::optional<OutboundSample> statsPrev_;
+    std::unique_ptr<SessionApps> apps_; // applications and windows (SessionApps.cpp)
 };
 
 } // namespace core

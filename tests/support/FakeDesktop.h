@@ -7,6 +7,7 @@
 #include "IdleInhibitor.h"
 #include "LockState.h"
 #include "PermissionsProbe.h"
+#include "WindowControl.h"
 
 #include <vector>
 
@@ -36,6 +37,7 @@ public:
     std::unique_ptr<core::InputInjector> openInput() override;
     core::SystemActions& actions() override;
     core::Clipboard& clipboard() override { return memoryClipboard; }
+    core::WindowControl& windows() override { return windows_; }
 
 private:
     class Displays;
@@ -45,4 +47,5 @@ private:
     std::unique_ptr<Probe> probe_;
     std::unique_ptr<Presence> presence_;
     std::unique_ptr<core::SystemActions> actions_;
+    core::NoWindows windows_;
 };

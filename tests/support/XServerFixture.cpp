@@ -100,11 +100,36 @@ bool XServerFixture::start(QSize primary, QSize framebuffer)
     wm_->setStandardOutputFile(QProcess::nullDevice());
     wm_->setStandardErrorFile(QProcess::nullDevice());
     wm_->start(QStringLiteral("openbox"), {});
-    if (!wm_->waitForStarted(5000)) {
+    if (!wm_->waitForStarted(5000) || !waitForWindowManager()) {
         ADD_FAILURE() << "openbox did not start";
         return false;
     }
     return true;
+}
+
+bool XServerFixture::waitForWindowManager()
+{
+    // Windows mapped while openbox still starts may stay unmanaged: it is ready once it has
+    // published its client list, which it does after adopting the windows already there.
+    const auto x = core::x11::Connection::open();
+    if (!x)
+        return false;
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(x->get(), x->root(), XCB_CW_EVENT_MASK, &mask);
+    const xcb_atom_t clientList = x->atom("_NET_CLIENT_LIST");
+    for (;;) {
+        const core::x11::Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+            x->get(), xcb_get_property(x->get(), 0, x->root(), clientList, XCB_ATOM_ANY, 0, 0), nullptr));
+        if (r && r->type != XCB_ATOM_NONE)
+            return true;
+        // The reply may have brought the awaited event along: only an empty queue waits.
+        bool queued = false;
+        while (core::x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(x->get())})
+            queued = true;
+        pollfd p{x->fd(), POLLIN, 0};
+        if (!queued && (poll(&p, 1, 20000) <= 0 || x->broken()))
+            return false;
+    }
 }
 
 bool XServerFixture::waitForDisplayNumber(int fd)
@@ -199,6 +224,25 @@ quint32 XServerFixture::atom(const QString& name) const
 {
     const auto x = core::x11::Connection::open();
     return x ? x->atom(name.toLatin1().constData(), true) : 0;
+}
+
+quint32 XServerFixture::rootWindow() const
+{
+    const auto x = core::x11::Connection::open();
+    return x ? x->root() : 0;
+}
+
+QString XServerFixture::windowText(quint32 window, const QString& property) const
+{
+    const auto x = core::x11::Connection::open();
+    if (!x)
+        return {};
+    const core::x11::Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+        x->get(), xcb_get_property(x->get(), 0, window, x->atom(property.toLatin1().constData()), XCB_ATOM_ANY, 0, 1024),
+        nullptr));
+    if (!r || r->format != 8)
+        return {};
+    return QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(r.get())), xcb_get_property_value_length(r.get()));
 }
 
 QString XServerFixture::serverLog() const

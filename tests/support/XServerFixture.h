@@ -38,10 +38,14 @@ public:
     bool deleteMonitor(const QString& name);
     // The atom value of a monitor name, as the display id reports it.
     quint32 atom(const QString& name) const;
+    quint32 rootWindow() const;
+    // A text property of a window (UTF8_STRING or STRING); empty when it has none.
+    QString windowText(quint32 window, const QString& property) const;
     QString serverLog() const;
 
 private:
     bool waitForDisplayNumber(int fd);
+    bool waitForWindowManager();
 
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> server_;

@@ -10,6 +10,7 @@
 #include "XTestInput.h"
 #include "Log.h"
 #include "linux/DesktopActions.h"
+#include "XWindowControl.h"
 
 namespace core::x11 {
 
@@ -22,6 +23,8 @@ Desktop::Desktop()
             log(QStringLiteral("actions: display.sleep: ") + why);
     }))
 {
+    if (!(windows_ = WindowControl::open()))
+        windows_ = std::make_unique<NoWindows>();
 }
 
 Desktop::~Desktop() = default;
@@ -35,6 +38,8 @@ IdleInhibitor& Desktop::idleInhibitor() { return *presence_; }
 LockState& Desktop::lockState() { return *presence_; }
 
 std::unique_ptr<core::FrameSource> Desktop::openFrames() { return std::make_unique<FrameSource>(); }
+
+core::WindowControl& Desktop::windows() { return *windows_; }
 
 std::unique_ptr<InputInjector> Desktop::openInput() { return os::XTestInput::open(); }
 

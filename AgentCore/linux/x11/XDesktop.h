@@ -28,6 +28,7 @@ public:
     std::unique_ptr<InputInjector> openInput() override;
     SystemActions& actions() override;
     core::Clipboard& clipboard() override;
+    core::WindowControl& windows() override;
 
 private:
     std::unique_ptr<DisplaySource> displays_;
@@ -35,6 +36,7 @@ private:
     std::unique_ptr<os::DesktopPresence> presence_;
     std::unique_ptr<SystemActions> actions_;
     std::unique_ptr<core::Clipboard> clipboard_;
+    std::unique_ptr<core::WindowControl> windows_;
 };
 
 } // namespace core::x11
