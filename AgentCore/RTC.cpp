@@ -145,9 +145,17 @@ void RTC::push(VideoFramePtr frame)
         frames_->push(std::move(frame));
 }
 
-void RTC::clearLastFrame() { frames_->clearLast(); }
+void RTC::clearLastFrame()
+{
+    assertOwnThread(this);
+    frames_->clearLast();
+}
 
-void RTC::requestKeyframe() { pipeline_->requestKeyframe(); }
+void RTC::requestKeyframe()
+{
+    assertOwnThread(this);
+    pipeline_->requestKeyframe();
+}
 
 void RTC::adapt()
 {

@@ -1,6 +1,7 @@
 #include "DesktopBackend.h"
 #include "FakeDesktop.h"
 #include "AgentProcess.h"
+#include "GstReceiver.h"
 #include "Server.h"
 #include "Session.h"
 #include "WsClient.h"
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
 
 using namespace core;
 
@@ -107,4 +110,43 @@ TEST_F(SessionOnFakeDesktop, HelloAndDisplaysComeFromTheBackend)
     EXPECT_EQ(ids(parseJson(*event).value(QStringLiteral("displays")).toArray()), (QJsonArray{9}));
     EXPECT_EQ(ids(client.request(QStringLiteral("displays.list"), 3).value(QStringLiteral("data")).toArray()),
               (QJsonArray{9}));
+}
+
+TEST_F(SessionOnFakeDesktop, StreamAndInputGoThroughTheBackend)
+{
+    // Nothing here may reach for a display server.
+    const QByteArray display = qgetenv("DISPLAY");
+    qunsetenv("DISPLAY");
+    const auto restore = qScopeGuard([&] { qputenv("DISPLAY", display); });
+    desktop.capturable = true;
+    desktop.input = std::make_shared<FakeInput::State>();
+    ASSERT_TRUE(client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
+
+    GstReceiver phone;
+    const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone.offer()}}, 15000);
+    ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
+    phone.setAnswer(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString());
+    qint64 id = 100;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        for (const auto& [mline, candidate] : phone.takeCandidates())
+            client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", id++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
+                                .toJson(QJsonDocument::Compact));
+        while (const auto m = client.next(0)) {
+            const QJsonObject o = parseJson(*m);
+            if (o.value(QStringLiteral("type")) == QLatin1String("rtc.ice"))
+                phone.addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), o.value(QStringLiteral("candidate")).toString());
+        }
+        return phone.channelOpen();
+    }, 15000));
+
+    const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", 9}}, 15000);
+    ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return phone.picturesDecoded() > 0; }, 15000));
+    EXPECT_GT(desktop.grabbed.load(), 0);
+
+    // Display 9 is the right one, 1280 pixels from the left edge.
+    phone.send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
+    phone.send(QStringLiteral(R"({"t":"click"})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.contains("button 1 up"); }, 15000));
+    EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 1920,400 | button 1 down | button 1 up");
 }
