@@ -38,6 +38,11 @@ void FakeInput::button(std::uint8_t button, bool press)
 
 bool FakeInput::prepare(const std::vector<KeySym>& syms, Clock::time_point, bool)
 {
+    if (s_->busy > 0) {
+        --s_->busy;
+        s_->calls << QStringLiteral("busy");
+        return false;
+    }
     QString line = QStringLiteral("prepare");
     for (KeySym sym : syms)
         line += QLatin1Char(' ') + hex(sym);
@@ -67,7 +72,12 @@ void FakeInput::beginNeutral()
     s_->neutral = true;
 }
 
-void FakeInput::endNeutral() { s_->neutral = false; }
+void FakeInput::endNeutral()
+{
+    if (s_->neutral)
+        s_->calls << QStringLiteral("plain");
+    s_->neutral = false;
+}
 bool FakeInput::neutral() const { return s_->neutral; }
 bool FakeInput::restorePending() const { return false; }
 

@@ -14,7 +14,8 @@
 #include <vector>
 
 // An input injector that writes down what it is asked to post, one line per call ("move 10,20",
-// "button 1 down", "key 0x61 up", "neutral", "prepare 0x61 0x62", "restore"), and answers round
+// "button 1 down", "key 0x61 up", "prepare 0x61 0x62", "busy" for a refused prepare, "neutral" and
+// "plain" when the locks are cleared and put back, "restore"), and answers round
 // trips when the test says so. Its descriptor never becomes readable, like an X connection whose
 // reply xcb already read: answers are only seen by polling.
 class FakeInput : public core::InputInjector {
@@ -22,6 +23,7 @@ public:
     struct State {
         QStringList calls;
         std::size_t spares = 4;  // spare keys it claims to have
+        int busy = 0;            // prepares refused (no spare key free) before one succeeds
         bool answerAcks = true;  // a requested round trip is answered at once
         bool remapOnPrepare = false;
         bool neutral = false;

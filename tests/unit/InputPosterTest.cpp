@@ -49,20 +49,30 @@ TEST(InputQueue, KeysAndTextAreTypedAsSent)
     const struct {
         const char* name;
         std::size_t spares;
-        const char* message;
+        int busy;
+        std::vector<const char*> messages;
         const char* calls;
     } rows[] = {
-        {"a key, locks cleared", 4, R"({"t":"key","code":0})", "prepare 0x61 0x61 | neutral | key 0x61 down | key 0x61 up"},
+        {"a key, locks cleared", 4, 0, {R"({"t":"key","code":0})"}, "prepare 0x61 0x61 | neutral | key 0x61 down | key 0x61 up | plain"},
         // Clearing the locks would undo the very change the stroke makes.
-        {"caps lock, locks left alone", 4, R"({"t":"key","code":57})", "prepare 0xffe5 0xffe5 | key 0xffe5 down | key 0xffe5 up"},
-        {"text in one chunk", 4, R"({"t":"text","s":"abc"})", "prepare 0x61 0x62 0x63 | neutral | type 0x61 | type 0x62 | type 0x63"},
-        {"text cut to the spare keys", 2, R"({"t":"text","s":"abc"})", "prepare 0x61 0x62 | neutral | type 0x61 | type 0x62 | prepare 0x63 | type 0x63"},
-        {"no spare keys: one unit at a time", 0, R"({"t":"text","s":"ab"})", "prepare 0x61 | neutral | type 0x61 | prepare 0x62 | type 0x62"},
+        {"caps lock, locks left alone", 4, 0, {R"({"t":"key","code":57})"}, "prepare 0xffe5 0xffe5 | key 0xffe5 down | key 0xffe5 up"},
+        {"a key waits for a spare key", 4, 1, {R"({"t":"key","code":0})"},
+         "busy | prepare 0x61 0x61 | neutral | key 0x61 down | key 0x61 up | plain"},
+        {"text in one chunk", 4, 0, {R"({"t":"text","s":"abc"})"}, "prepare 0x61 0x62 0x63 | neutral | type 0x61 | type 0x62 | type 0x63 | plain"},
+        {"text cut to the spare keys", 2, 0, {R"({"t":"text","s":"abc"})"},
+         "prepare 0x61 0x62 | neutral | type 0x61 | type 0x62 | prepare 0x63 | type 0x63 | plain"},
+        {"no spare keys: one unit at a time", 0, 0, {R"({"t":"text","s":"ab"})"},
+         "prepare 0x61 | neutral | type 0x61 | prepare 0x62 | type 0x62 | plain"},
+        // The second text follows the first without putting the locks back in between.
+        {"texts queued back to back", 4, 1, {R"({"t":"text","s":"a"})", R"({"t":"text","s":"b"})", R"({"t":"click"})"},
+         "busy | prepare 0x61 | neutral | type 0x61 | prepare 0x62 | type 0x62 | plain | button 1 down | button 1 up"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         Poster p(row.spares);
-        p.send(row.message);
+        p.x->busy = row.busy;
+        for (const char* message : row.messages)
+            p.send(message);
         ASSERT_TRUE(p.drained());
         EXPECT_EQ(p.x->calls.join(" | "), QString::fromLatin1(row.calls));
     }
