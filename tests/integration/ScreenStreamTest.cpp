@@ -2,6 +2,7 @@
 #include "DesktopBackend.h"
 #include "ScreenStream.h"
 #include "XPainter.h"
+#include "linux/x11/XScreenGrabber.h"
 #include "XServerFixture.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <mutex>
 
@@ -116,6 +118,21 @@ protected:
 };
 
 } // namespace
+
+TEST_F(ScreenStreamTest, ASeeThroughPointerIsBlendedChannelByChannel)
+{
+    painter->rect({700, 100, 100, 100}, 0x2050a0);
+    ASSERT_TRUE(painter->rootCursor(0x80000000)); // black at half opacity
+    painter->movePointer(720, 120);
+    QString error;
+    const auto grabber = x11::ScreenGrabber::open(&error);
+    ASSERT_TRUE(grabber) << error.toStdString();
+    const BgrxImage* image = grabber->grab({700, 100, 100, 100}, true);
+    ASSERT_TRUE(image);
+    const uint8_t* px = image->data + 25 * image->stride + 25 * 4;
+    // Each channel keeps its own share of what lies under the pointer: 0xa0, 0x50, 0x20 times 127/255.
+    EXPECT_EQ((std::array<int, 3>{px[0], px[1], px[2]}), (std::array<int, 3>{0x4f, 0x27, 0x0f}));
+}
 
 TEST_F(ScreenStreamTest, FramePixelsMatchWhatAClientDrew)
 {
