@@ -84,7 +84,39 @@ protected:
         ASSERT_TRUE(client.open(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     }
 
+    // Streams `display` to a phone connected over loopback, on a desktop that can be captured and
+    // driven; no display server is reachable meanwhile.
+    void stream(quint32 display)
+    {
+        qunsetenv("DISPLAY");
+        desktop.capturable = true;
+        desktop.input = std::make_shared<FakeInput::State>();
+        ASSERT_TRUE(client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
+        phone = std::make_unique<GstReceiver>();
+        const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone->offer()}}, 15000);
+        ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
+        phone->setAnswer(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString());
+        qint64 id = 100;
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            for (const auto& [mline, candidate] : phone->takeCandidates())
+                client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", id++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
+                                    .toJson(QJsonDocument::Compact));
+            while (const auto m = client.next(0)) {
+                const QJsonObject o = parseJson(*m);
+                if (o.value(QStringLiteral("type")) == QLatin1String("rtc.ice"))
+                    phone->addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), o.value(QStringLiteral("candidate")).toString());
+            }
+            return phone->channelOpen();
+        }, 15000));
+        const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", qint64(display)}}, 15000);
+        ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return phone->picturesDecoded() > 0; }, 15000));
+    }
+    void TearDown() override { qputenv("DISPLAY", savedDisplay); }
+
+    const QByteArray savedDisplay = qgetenv("DISPLAY");
     FakeDesktop desktop; // lent to the session: outlives it
+    std::unique_ptr<GstReceiver> phone;
     std::unique_ptr<Server> server;
     std::unique_ptr<Session> session;
     WsClient client;
@@ -114,39 +146,22 @@ TEST_F(SessionOnFakeDesktop, HelloAndDisplaysComeFromTheBackend)
 
 TEST_F(SessionOnFakeDesktop, StreamAndInputGoThroughTheBackend)
 {
-    // Nothing here may reach for a display server.
-    const QByteArray display = qgetenv("DISPLAY");
-    qunsetenv("DISPLAY");
-    const auto restore = qScopeGuard([&] { qputenv("DISPLAY", display); });
-    desktop.capturable = true;
-    desktop.input = std::make_shared<FakeInput::State>();
-    ASSERT_TRUE(client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
-
-    GstReceiver phone;
-    const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone.offer()}}, 15000);
-    ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
-    phone.setAnswer(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString());
-    qint64 id = 100;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        for (const auto& [mline, candidate] : phone.takeCandidates())
-            client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", id++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
-                                .toJson(QJsonDocument::Compact));
-        while (const auto m = client.next(0)) {
-            const QJsonObject o = parseJson(*m);
-            if (o.value(QStringLiteral("type")) == QLatin1String("rtc.ice"))
-                phone.addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), o.value(QStringLiteral("candidate")).toString());
-        }
-        return phone.channelOpen();
-    }, 15000));
-
-    const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", 9}}, 15000);
-    ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return phone.picturesDecoded() > 0; }, 15000));
+    ASSERT_NO_FATAL_FAILURE(stream(9));
     EXPECT_GT(desktop.grabbed.load(), 0);
 
     // Display 9 is the right one, 1280 pixels from the left edge.
-    phone.send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
-    phone.send(QStringLiteral(R"({"t":"click"})"));
+    phone->send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
+    phone->send(QStringLiteral(R"({"t":"click"})"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.contains("button 1 up"); }, 15000));
     EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 1920,400 | button 1 down | button 1 up");
+}
+
+TEST_F(SessionOnFakeDesktop, InputFollowsTheStreamedDisplayWhenItMoves)
+{
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    desktop.setDisplays({display(9, "Right", 0, true)});
+    session->displaysChanged();
+    phone->send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.size() > 1; }, 15000));
+    EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 640,400");
 }
