@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <numeric>
 
 using namespace core;
@@ -294,6 +296,16 @@ TEST_F(InputPosterTest, TextInSeveralScriptsIsTypedAndTheKeymapPutBack)
     ASSERT_TRUE(probe->waitFor([&](const InputProbe::Event& e) {
         return e.kind == QLatin1String("mapping") && keyboardMap() == before;
     }));
+}
+
+TEST_F(InputPosterTest, AKeymapAnotherClientChangedIsFollowed)
+{
+    poster->post({input::Text{QStringLiteral("a")}});
+    ASSERT_EQ(typedUntil(QStringLiteral("a")), QStringLiteral("a"));
+    // The key that typed "a" types "q" from now on.
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xmodmap"), {QStringLiteral("-e"), QStringLiteral("keysym a = q Q")}), 0);
+    poster->post({input::Text{QStringLiteral("a.")}});
+    EXPECT_EQ(typedUntil(QStringLiteral(".")), QStringLiteral("a."));
 }
 
 TEST_F(InputPosterTest, LongTextGoesThroughInOrderChunkAfterChunk)
