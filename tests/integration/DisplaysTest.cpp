@@ -10,9 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <xcb/randr.h>
+
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
 
 using namespace core;
 
@@ -42,6 +47,23 @@ bool mergeResources(const QByteArray& text)
     p.write(text);
     p.closeWriteChannel();
     return p.waitForFinished(10000) && p.exitCode() == 0;
+}
+
+// What is written to standard error (where the agent logs) while `work` runs.
+QByteArray stderrOf(const std::function<void()>& work)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return "no temporary file";
+    fflush(stderr);
+    const int saved = dup(2);
+    dup2(file.handle(), 2);
+    work();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    file.seek(0);
+    return file.readAll();
 }
 
 } // namespace
@@ -170,6 +192,18 @@ TEST(DisplaysWithoutServer, UnreadableDisplayGivesEmptyList)
     qputenv("DISPLAY", ":4093");
     EXPECT_TRUE(listNow().empty());
     qputenv("DISPLAY", saved);
+}
+
+TEST(DisplaysWatch, OnlyADisplayThatCannotBeWatchedIsComplainedAbout)
+{
+    PrivateXvfb xvfb;
+    ASSERT_TRUE(xvfb.running());
+    const QByteArray complaint = "displays: cannot watch the X display for changes";
+    EXPECT_FALSE(stderrOf([] { listNow(); }).contains(complaint));
+    const QByteArray display = qgetenv("DISPLAY");
+    qputenv("DISPLAY", ":4093");
+    EXPECT_TRUE(stderrOf([] { listNow(); }).contains(complaint));
+    qputenv("DISPLAY", display);
 }
 
 TEST(DisplaysWithoutPrimary, TheOneMonitorOfAPlainXvfbIsMain)
