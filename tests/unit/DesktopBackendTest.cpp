@@ -96,27 +96,36 @@ protected:
         const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone->offer()}}, 15000);
         ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
         phone->setAnswer(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString());
-        qint64 id = 100;
         ASSERT_TRUE(QTest::qWaitFor([&] {
-            for (const auto& [mline, candidate] : phone->takeCandidates())
-                client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", id++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
-                                    .toJson(QJsonDocument::Compact));
-            while (const auto m = client.next(0)) {
-                const QJsonObject o = parseJson(*m);
-                if (o.value(QStringLiteral("type")) == QLatin1String("rtc.ice"))
-                    phone->addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), o.value(QStringLiteral("candidate")).toString());
-            }
+            exchangeIce();
             return phone->channelOpen();
         }, 15000));
         const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", qint64(display)}}, 15000);
         ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
         ASSERT_TRUE(QTest::qWaitFor([&] { return phone->picturesDecoded() > 0; }, 15000));
     }
+    // Hands candidates both ways; notes whether the agent offered the loopback address.
+    void exchangeIce()
+    {
+        for (const auto& [mline, candidate] : phone->takeCandidates())
+            client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", iceId++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
+                                .toJson(QJsonDocument::Compact));
+        while (const auto m = client.next(0)) {
+            const QJsonObject o = parseJson(*m);
+            if (o.value(QStringLiteral("type")) != QLatin1String("rtc.ice"))
+                continue;
+            const QString candidate = o.value(QStringLiteral("candidate")).toString();
+            loopbackOffered = loopbackOffered || candidate.contains(QLatin1String(" 127.0.0.1 "));
+            phone->addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), candidate);
+        }
+    }
     void TearDown() override { qputenv("DISPLAY", savedDisplay); }
 
     const QByteArray savedDisplay = qgetenv("DISPLAY");
     FakeDesktop desktop; // lent to the session: outlives it
     std::unique_ptr<GstReceiver> phone;
+    qint64 iceId = 100;
+    bool loopbackOffered = false;
     std::unique_ptr<Server> server;
     std::unique_ptr<Session> session;
     WsClient client;
@@ -154,6 +163,15 @@ TEST_F(SessionOnFakeDesktop, StreamAndInputGoThroughTheBackend)
     phone->send(QStringLiteral(R"({"t":"click"})"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.contains("button 1 up"); }, 15000));
     EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 1920,400 | button 1 down | button 1 up");
+}
+
+TEST_F(SessionOnFakeDesktop, APhoneOnThisMachineIsOfferedTheLoopbackAddress)
+{
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        exchangeIce();
+        return loopbackOffered;
+    }, 10000));
 }
 
 TEST_F(SessionOnFakeDesktop, InputFollowsTheStreamedDisplayWhenItMoves)
