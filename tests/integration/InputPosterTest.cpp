@@ -300,12 +300,24 @@ TEST_F(InputPosterTest, TextInSeveralScriptsIsTypedAndTheKeymapPutBack)
 
 TEST_F(InputPosterTest, AKeymapAnotherClientChangedIsFollowed)
 {
-    poster->post({input::Text{QStringLiteral("a")}});
-    ASSERT_EQ(typedUntil(QStringLiteral("a")), QStringLiteral("a"));
-    // The key that typed "a" types "q" from now on.
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xmodmap"), {QStringLiteral("-e"), QStringLiteral("keysym a = q Q")}), 0);
-    poster->post({input::Text{QStringLiteral("a.")}});
-    EXPECT_EQ(typedUntil(QStringLiteral(".")), QStringLiteral("a."));
+    const struct {
+        const char* name;
+        QStringList change; // a program and its arguments
+        const char* letter;
+    } rows[] = {
+        // The key that typed the letter types another one from then on. (The rows share a server.)
+        {"core remap", {"xmodmap", "-e", "keysym a = q Q"}, "a"},
+        {"new layout", {"setxkbmap", "de"}, "z"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString letter = QString::fromLatin1(row.letter);
+        poster->post({input::Text{letter}});
+        ASSERT_EQ(typedUntil(letter), letter);
+        ASSERT_EQ(QProcess::execute(row.change[0], row.change.mid(1)), 0);
+        poster->post({input::Text{letter + QLatin1Char('.')}});
+        EXPECT_EQ(typedUntil(QStringLiteral(".")), letter + QLatin1Char('.'));
+    }
 }
 
 TEST_F(InputPosterTest, LongTextGoesThroughInOrderChunkAfterChunk)
