@@ -121,8 +121,8 @@ protected:
 
 TEST_F(ScreenStreamTest, ASeeThroughPointerIsBlendedChannelByChannel)
 {
-    painter->rect({700, 100, 100, 100}, 0x2050a0);
-    ASSERT_TRUE(painter->rootCursor(0x80000000)); // black at half opacity
+    painter->rect({700, 100, 100, 100}, 0x9040f0);
+    ASSERT_TRUE(painter->rootCursor(0x80402010)); // half opacity, premultiplied
     painter->movePointer(720, 120);
     QString error;
     const auto grabber = x11::ScreenGrabber::open(&error);
@@ -130,8 +130,8 @@ TEST_F(ScreenStreamTest, ASeeThroughPointerIsBlendedChannelByChannel)
     const BgrxImage* image = grabber->grab({700, 100, 100, 100}, true);
     ASSERT_TRUE(image);
     const uint8_t* px = image->data + 25 * image->stride + 25 * 4;
-    // Each channel keeps its own share of what lies under the pointer: 0xa0, 0x50, 0x20 times 127/255.
-    EXPECT_EQ((std::array<int, 3>{px[0], px[1], px[2]}), (std::array<int, 3>{0x4f, 0x27, 0x0f}));
+    // Each channel is the pointer's own plus 127/255 of the same channel under it (blue, green, red).
+    EXPECT_EQ((std::array<int, 3>{px[0], px[1], px[2]}), (std::array<int, 3>{0x10 + 119, 0x20 + 31, 0x40 + 71}));
 }
 
 TEST_F(ScreenStreamTest, FramePixelsMatchWhatAClientDrew)
