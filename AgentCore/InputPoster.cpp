@@ -1,5 +1,7 @@
 #include "InputPoster.h"
 
+#include "Threads.h"
+
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -55,6 +57,7 @@ InputPoster::~InputPoster() = default; // the injector releases and restores on 
 
 void InputPoster::setFrame(std::optional<Geometry::Rect> frame)
 {
+    assertOwnThread(this);
     frame_ = frame;
     if (!frame_)
         releaseAll();
@@ -67,12 +70,14 @@ void InputPoster::setFrame(const DisplayInfo& display)
 
 void InputPoster::receive(const QByteArray& bytes)
 {
+    assertOwnThread(this);
     if (const std::optional<InputEvent> event = InputEvent::tryDecode(bytes))
         post(*event);
 }
 
 void InputPoster::post(const InputEvent& event)
 {
+    assertOwnThread(this);
     if (!frame_ || !x_)
         return;
     const Geometry::Rect frame = *frame_;
@@ -294,6 +299,7 @@ void InputPoster::scheduleRestore()
 
 void InputPoster::releaseAll()
 {
+    assertOwnThread(this);
     queue_.clear();
     held_.clear();
     scrollX_ = 0;

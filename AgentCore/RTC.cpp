@@ -147,9 +147,17 @@ void RTC::push(VideoFramePtr frame)
 
 bool RTC::readyForFrame() const { return closed_ || (frames_->waiting() == 0 && pipeline_->waitingFrames() == 0); }
 
-void RTC::clearLastFrame() { frames_->clearLast(); }
+void RTC::clearLastFrame()
+{
+    assertOwnThread(this);
+    frames_->clearLast();
+}
 
-void RTC::requestKeyframe() { pipeline_->requestKeyframe(); }
+void RTC::requestKeyframe()
+{
+    assertOwnThread(this);
+    pipeline_->requestKeyframe();
+}
 
 void RTC::adapt()
 {

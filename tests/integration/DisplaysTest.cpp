@@ -5,11 +5,19 @@
 #include "InputProbe.h"
 #include "ScreenStream.h"
 #include "XServerFixture.h"
+#include "linux/x11/XConnection.h"
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <xcb/randr.h>
+
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
 
 using namespace core;
 
@@ -41,6 +49,23 @@ bool mergeResources(const QByteArray& text)
     return p.waitForFinished(10000) && p.exitCode() == 0;
 }
 
+// What is written to standard error (where the agent logs) while `work` runs.
+QByteArray stderrOf(const std::function<void()>& work)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return "no temporary file";
+    fflush(stderr);
+    const int saved = dup(2);
+    dup2(file.handle(), 2);
+    work();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    file.seek(0);
+    return file.readAll();
+}
+
 } // namespace
 
 TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
@@ -65,6 +90,34 @@ TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
     EXPECT_EQ(list[1].width, 1920);
     EXPECT_EQ(list[1].height, 1080);
     EXPECT_FALSE(list[1].isMain);
+}
+
+TEST_F(DisplaysTest, AnOutputsEdidNamesItsDisplayEveryTime)
+{
+    const auto c = x11::Connection::open();
+    ASSERT_TRUE(c);
+    std::unique_ptr<xcb_randr_get_monitors_reply_t, decltype(&free)> monitors(
+        xcb_randr_get_monitors_reply(c->get(), xcb_randr_get_monitors(c->get(), c->root(), 1), nullptr), &free);
+    ASSERT_TRUE(monitors);
+    const xcb_randr_monitor_info_t* primary = xcb_randr_get_monitors_monitors_iterator(monitors.get()).data;
+    ASSERT_GT(xcb_randr_monitor_info_outputs_length(primary), 0);
+    // The name sits in the last of the four descriptors, which ends two bytes before the checksum.
+    uint8_t edid[128] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    const char name[] = "Studio 27\n   ";
+    edid[108 + 3] = 0xFC;
+    memcpy(edid + 108 + 5, name, 13);
+    const xcb_atom_t atom = c->atom("EDID");
+    xcb_randr_change_output_property(c->get(), xcb_randr_monitor_info_outputs(primary)[0], atom, XCB_ATOM_INTEGER, 8,
+                                     XCB_PROP_MODE_REPLACE, sizeof edid, edid);
+    free(xcb_get_input_focus_reply(c->get(), xcb_get_input_focus(c->get()), nullptr)); // the change is in
+
+    // Reading the name leaves the property for the next reader.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const auto list = listNow();
+        ASSERT_FALSE(list.empty());
+        EXPECT_EQ(list[0].name, QStringLiteral("Studio 27"));
+    }
 }
 
 TEST_F(DisplaysTest, MirroredMonitorIsListedOnce)
@@ -139,6 +192,18 @@ TEST(DisplaysWithoutServer, UnreadableDisplayGivesEmptyList)
     qputenv("DISPLAY", ":4093");
     EXPECT_TRUE(listNow().empty());
     qputenv("DISPLAY", saved);
+}
+
+TEST(DisplaysWatch, OnlyADisplayThatCannotBeWatchedIsComplainedAbout)
+{
+    PrivateXvfb xvfb;
+    ASSERT_TRUE(xvfb.running());
+    const QByteArray complaint = "displays: cannot watch the X display for changes";
+    EXPECT_FALSE(stderrOf([] { listNow(); }).contains(complaint));
+    const QByteArray display = qgetenv("DISPLAY");
+    qputenv("DISPLAY", ":4093");
+    EXPECT_TRUE(stderrOf([] { listNow(); }).contains(complaint));
+    qputenv("DISPLAY", display);
 }
 
 TEST(DisplaysWithoutPrimary, TheOneMonitorOfAPlainXvfbIsMain)

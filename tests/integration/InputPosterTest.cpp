@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <numeric>
 
 using namespace core;
@@ -294,6 +296,28 @@ TEST_F(InputPosterTest, TextInSeveralScriptsIsTypedAndTheKeymapPutBack)
     ASSERT_TRUE(probe->waitFor([&](const InputProbe::Event& e) {
         return e.kind == QLatin1String("mapping") && keyboardMap() == before;
     }));
+}
+
+TEST_F(InputPosterTest, AKeymapAnotherClientChangedIsFollowed)
+{
+    const struct {
+        const char* name;
+        QStringList change; // a program and its arguments
+        const char* letter;
+    } rows[] = {
+        // The key that typed the letter types another one from then on. (The rows share a server.)
+        {"core remap", {"xmodmap", "-e", "keysym a = q Q"}, "a"},
+        {"new layout", {"setxkbmap", "de"}, "z"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString letter = QString::fromLatin1(row.letter);
+        poster->post({input::Text{letter}});
+        ASSERT_EQ(typedUntil(letter), letter);
+        ASSERT_EQ(QProcess::execute(row.change[0], row.change.mid(1)), 0);
+        poster->post({input::Text{letter + QLatin1Char('.')}});
+        EXPECT_EQ(typedUntil(QStringLiteral(".")), letter + QLatin1Char('.'));
+    }
 }
 
 TEST_F(InputPosterTest, LongTextGoesThroughInOrderChunkAfterChunk)

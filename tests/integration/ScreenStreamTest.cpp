@@ -3,6 +3,7 @@
 #include "FrameSource.h"
 #include "ScreenStream.h"
 #include "XPainter.h"
+#include "linux/x11/XScreenGrabber.h"
 #include "XServerFixture.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -118,6 +120,21 @@ protected:
 };
 
 } // namespace
+
+TEST_F(ScreenStreamTest, ASeeThroughPointerIsBlendedChannelByChannel)
+{
+    painter->rect({700, 100, 100, 100}, 0x9040f0);
+    ASSERT_TRUE(painter->rootCursor(0x80402010)); // half opacity, premultiplied
+    painter->movePointer(720, 120);
+    QString error;
+    const auto grabber = x11::ScreenGrabber::open(&error);
+    ASSERT_TRUE(grabber) << error.toStdString();
+    const BgrxImage* image = grabber->grab({700, 100, 100, 100}, true);
+    ASSERT_TRUE(image);
+    const uint8_t* px = image->data + 25 * image->stride + 25 * 4;
+    // Each channel is the pointer's own plus 127/255 of the same channel under it (blue, green, red).
+    EXPECT_EQ((std::array<int, 3>{px[0], px[1], px[2]}), (std::array<int, 3>{0x10 + 119, 0x20 + 31, 0x40 + 71}));
+}
 
 TEST_F(ScreenStreamTest, FramePixelsMatchWhatAClientDrew)
 {

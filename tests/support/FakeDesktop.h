@@ -6,14 +6,73 @@
 #include "FrameSource.h"
 #include "IdleInhibitor.h"
 #include "LockState.h"
+#include "InputInjector.h"
 #include "PermissionsProbe.h"
 #include "WindowControl.h"
 
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
 #include <vector>
 
-// A desktop backend without a display server: displays and permissions as the test sets them,
-// frame sources that fail like an unreachable desktop, no input. Lets sessions be driven in tests
-// where no X server runs.
+// An input injector that writes down what it is asked to post, one line per call ("move 10,20",
+// "button 1 down", "key 0x61 up", "prepare 0x61 0x62", "busy" for a refused prepare, "neutral" and
+// "plain" when the locks are cleared and put back, "restore"), and answers round
+// trips when the test says so. Its descriptor never becomes readable, like an X connection whose
+// reply xcb already read: answers are only seen by polling.
+class FakeInput : public core::InputInjector {
+public:
+    struct State {
+        QStringList calls;
+        std::size_t spares = 4;  // spare keys it claims to have
+        int busy = 0;            // prepares refused (no spare key free) before one succeeds
+        bool answerAcks = true;  // a requested round trip is answered at once
+        bool remapOnPrepare = false;
+        bool neutral = false;
+        bool remapped = false;
+        bool ackPending = false;
+        bool ackDone = false;
+    };
+    explicit FakeInput(std::shared_ptr<State> state);
+    ~FakeInput() override;
+
+    // Answers the round trip in flight (seen at the next pollAck()).
+    static void answer(State& state) { state.ackDone = state.ackPending; }
+
+    int fd() const override;
+    void moveTo(int x, int y) override;
+    void button(std::uint8_t button, bool press) override;
+    bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo) override;
+    std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const override;
+    bool key(KeySym sym, bool press) override;
+    bool type(KeySym sym) override;
+    void beginNeutral() override;
+    void endNeutral() override;
+    bool neutral() const override;
+    bool restorePending() const override;
+    void restoreIdle(std::optional<Clock::time_point> now) override;
+    bool remapped() const override;
+    std::size_t spareCount() const override;
+    void releaseAll() override;
+    void requestAck() override;
+    bool ackPending() const override;
+    bool pollAck() override;
+    std::optional<QPoint> ackedPointer() const override;
+    void flush() override { }
+    void sync() override { }
+
+private:
+    std::shared_ptr<State> s_;
+    int fds_[2] = {-1, -1};
+};
+
+// A desktop backend without a display server: displays and permissions as the test sets them.
+// By default frame sources fail like an unreachable desktop and there is no input; with
+// `capturable` every display shows a picture that changes on every frame, and with `input` set the
+// sessions' input goes to a FakeInput writing into it. Lets sessions be driven in tests where no X
+// server runs.
 class FakeDesktop : public core::DesktopBackend {
 public:
     FakeDesktop();
@@ -28,6 +87,10 @@ public:
     int holds() const;
     int activity() const;
     core::MemoryClipboard memoryClipboard;
+    bool capturable = false;
+    std::shared_ptr<FakeInput::State> input;
+    // Pictures grabbed by the frame sources so far (from capture threads).
+    std::atomic<int> grabbed{0};
 
     core::DisplaySource& displays() override;
     core::PermissionsProbe& permissions() override;
@@ -43,6 +106,7 @@ private:
     class Displays;
     class Probe;
     class Presence;
+    class Frames;
     std::unique_ptr<Displays> displays_;
     std::unique_ptr<Probe> probe_;
     std::unique_ptr<Presence> presence_;

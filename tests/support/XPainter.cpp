@@ -1,6 +1,9 @@
 #include "XPainter.h"
 
 #include <cstdlib>
+#include <vector>
+
+#include <xcb/render.h>
 
 #include "linux/x11/XConnection.h"
 
@@ -39,6 +42,41 @@ void XPainter::movePointer(int x, int y)
 {
     xcb_warp_pointer(x_->get(), XCB_NONE, x_->root(), 0, 0, 0, 0, int16_t(x), int16_t(y));
     sync();
+}
+
+bool XPainter::rootCursor(uint32_t argb)
+{
+    xcb_connection_t* c = x_->get();
+    core::x11::Reply<xcb_render_query_pict_formats_reply_t> formats(
+        xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr));
+    if (!formats)
+        return false;
+    xcb_render_pictformat_t argb32 = 0;
+    for (auto it = xcb_render_query_pict_formats_formats_iterator(formats.get()); it.rem; xcb_render_pictforminfo_next(&it)) {
+        const xcb_render_directformat_t& d = it.data->direct;
+        if (it.data->type == XCB_RENDER_PICT_TYPE_DIRECT && it.data->depth == 32 && d.alpha_shift == 24
+            && d.alpha_mask == 0xff && d.red_shift == 16 && d.green_shift == 8 && d.blue_shift == 0)
+            argb32 = it.data->id;
+    }
+    if (!argb32)
+        return false;
+    constexpr int kSize = 16;
+    const std::vector<uint32_t> pixels(kSize * kSize, argb);
+    const uint32_t pixmap = xcb_generate_id(c), gc = xcb_generate_id(c), picture = xcb_generate_id(c),
+                   cursor = xcb_generate_id(c);
+    xcb_create_pixmap(c, 32, pixmap, x_->root(), kSize, kSize);
+    xcb_create_gc(c, gc, pixmap, 0, nullptr);
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, kSize, kSize, 0, 0, 0, 32,
+                  uint32_t(pixels.size() * 4), reinterpret_cast<const uint8_t*>(pixels.data()));
+    xcb_render_create_picture(c, picture, pixmap, argb32, 0, nullptr);
+    xcb_render_create_cursor(c, cursor, picture, 0, 0);
+    xcb_change_window_attributes(c, x_->root(), XCB_CW_CURSOR, &cursor);
+    xcb_render_free_picture(c, picture);
+    xcb_free_gc(c, gc);
+    xcb_free_pixmap(c, pixmap);
+    xcb_free_cursor(c, cursor);
+    sync();
+    return true;
 }
 
 void XPainter::sync()

@@ -1,6 +1,7 @@
 #include "DesktopBackend.h"
 #include "FakeDesktop.h"
 #include "AgentProcess.h"
+#include "GstReceiver.h"
 #include "Server.h"
 #include "Session.h"
 #include "WsClient.h"
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
 
 using namespace core;
 
@@ -83,7 +86,48 @@ protected:
         ASSERT_TRUE(client.open(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
     }
 
+    // Streams `display` to a phone connected over loopback, on a desktop that can be captured and
+    // driven; no display server is reachable meanwhile.
+    void stream(quint32 display)
+    {
+        qunsetenv("DISPLAY");
+        desktop.capturable = true;
+        desktop.input = std::make_shared<FakeInput::State>();
+        ASSERT_TRUE(client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool());
+        phone = std::make_unique<GstReceiver>();
+        const QJsonObject answer = client.request(QStringLiteral("rtc.offer"), 2, {{"sdp", phone->offer()}}, 15000);
+        ASSERT_TRUE(answer.value(QStringLiteral("ok")).toBool()) << answer.value(QStringLiteral("error")).toString().toStdString();
+        phone->setAnswer(answer.value(QStringLiteral("data")).toObject().value(QStringLiteral("sdp")).toString());
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            exchangeIce();
+            return phone->channelOpen();
+        }, 15000));
+        const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", qint64(display)}}, 15000);
+        ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return phone->picturesDecoded() > 0; }, 15000));
+    }
+    // Hands candidates both ways; notes whether the agent offered the loopback address.
+    void exchangeIce()
+    {
+        for (const auto& [mline, candidate] : phone->takeCandidates())
+            client.sendText(QJsonDocument(QJsonObject{{"type", "rtc.ice"}, {"id", iceId++}, {"candidate", candidate}, {"sdpMLineIndex", mline}})
+                                .toJson(QJsonDocument::Compact));
+        while (const auto m = client.next(0)) {
+            const QJsonObject o = parseJson(*m);
+            if (o.value(QStringLiteral("type")) != QLatin1String("rtc.ice"))
+                continue;
+            const QString candidate = o.value(QStringLiteral("candidate")).toString();
+            loopbackOffered = loopbackOffered || candidate.contains(QLatin1String(" 127.0.0.1 "));
+            phone->addCandidate(o.value(QStringLiteral("sdpMLineIndex")).toInt(), candidate);
+        }
+    }
+    void TearDown() override { qputenv("DISPLAY", savedDisplay); }
+
+    const QByteArray savedDisplay = qgetenv("DISPLAY");
     FakeDesktop desktop; // lent to the session: outlives it
+    std::unique_ptr<GstReceiver> phone;
+    qint64 iceId = 100;
+    bool loopbackOffered = false;
     std::unique_ptr<Server> server;
     std::unique_ptr<Session> session;
     WsClient client;
@@ -109,4 +153,35 @@ TEST_F(SessionOnFakeDesktop, HelloAndDisplaysComeFromTheBackend)
     EXPECT_EQ(ids(parseJson(*event).value(QStringLiteral("displays")).toArray()), (QJsonArray{9}));
     EXPECT_EQ(ids(client.request(QStringLiteral("displays.list"), 3).value(QStringLiteral("data")).toArray()),
               (QJsonArray{9}));
+}
+
+TEST_F(SessionOnFakeDesktop, StreamAndInputGoThroughTheBackend)
+{
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    EXPECT_GT(desktop.grabbed.load(), 0);
+
+    // Display 9 is the right one, 1280 pixels from the left edge.
+    phone->send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
+    phone->send(QStringLiteral(R"({"t":"click"})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.contains("button 1 up"); }, 15000));
+    EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 1920,400 | button 1 down | button 1 up");
+}
+
+TEST_F(SessionOnFakeDesktop, APhoneOnThisMachineIsOfferedTheLoopbackAddress)
+{
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        exchangeIce();
+        return loopbackOffered;
+    }, 10000));
+}
+
+TEST_F(SessionOnFakeDesktop, InputFollowsTheStreamedDisplayWhenItMoves)
+{
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    desktop.setDisplays({display(9, "Right", 0, true)});
+    session->displaysChanged();
+    phone->send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.size() > 1; }, 15000));
+    EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 640,400");
 }
