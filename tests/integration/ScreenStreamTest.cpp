@@ -124,7 +124,7 @@ protected:
 TEST_F(ScreenStreamTest, ASeeThroughPointerIsBlendedChannelByChannel)
 {
     painter->rect({700, 100, 100, 100}, 0x9040f0);
-    ASSERT_TRUE(painter->rootCursor(0x80402010)); // half opacity, premultiplied
+    ASSERT_TRUE(painter->cursorOver({700, 100, 100, 100}, 0x80402010)); // half opacity, premultiplied
     painter->movePointer(720, 120);
     QString error;
     const auto grabber = x11::ScreenGrabber::open(&error);

@@ -44,7 +44,7 @@ void XPainter::movePointer(int x, int y)
     sync();
 }
 
-bool XPainter::rootCursor(uint32_t argb)
+bool XPainter::cursorOver(const QRect& area, uint32_t argb)
 {
     xcb_connection_t* c = x_->get();
     core::x11::Reply<xcb_render_query_pict_formats_reply_t> formats(
@@ -70,7 +70,12 @@ bool XPainter::rootCursor(uint32_t argb)
                   uint32_t(pixels.size() * 4), reinterpret_cast<const uint8_t*>(pixels.data()));
     xcb_render_create_picture(c, picture, pixmap, argb32, 0, nullptr);
     xcb_render_create_cursor(c, cursor, picture, 0, 0);
-    xcb_change_window_attributes(c, x_->root(), XCB_CW_CURSOR, &cursor);
+    const uint32_t window = xcb_generate_id(c);
+    const uint32_t values[] = {1, cursor}; // override-redirect, cursor
+    xcb_create_window(c, 0, window, x_->root(), int16_t(area.x()), int16_t(area.y()), uint16_t(area.width()),
+                      uint16_t(area.height()), 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
+    xcb_map_window(c, window);
     xcb_render_free_picture(c, picture);
     xcb_free_gc(c, gc);
     xcb_free_pixmap(c, pixmap);

@@ -23,9 +23,10 @@ public:
     // Repaints a window in another colour.
     void recolour(uint32_t window, uint32_t rgb);
     void movePointer(int x, int y);
-    // Gives the root window (and the windows above that set none) a 16x16 pointer image of one
-    // premultiplied 0xAARRGGBB colour, hot spot in its top left corner.
-    bool rootCursor(uint32_t argb);
+    // Over `area`, the pointer becomes a 16x16 image of one premultiplied 0xAARRGGBB colour, hot
+    // spot in its top left corner (an unmanaged input-only window carries it, so no window
+    // manager's own root pointer overrides it).
+    bool cursorOver(const QRect& area, uint32_t argb);
     // Returns once the server has processed everything sent so far.
     void sync();
 
