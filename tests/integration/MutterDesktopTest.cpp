@@ -1,6 +1,7 @@
 #include "DisplaySource.h"
 #include "FramePool.h"
 #include "FrameSource.h"
+#include "InputInjector.h"
 #include "MutterSession.h"
 #include "linux/mutter/MutterDesktop.h"
 #include "linux/mutter/MutterMonitors.h"
@@ -11,6 +12,7 @@
 #include <QSignalSpy>
 
 #include <cstdlib>
+#include <functional>
 
 using namespace core;
 using Clock = std::chrono::steady_clock;
@@ -122,4 +124,61 @@ TEST_F(GnomeDesktop, CaptureShowsWhatAWaylandClientDrew)
         luma = buffer.y()[810 * buffer.frame.strideY + 480];
     }
     EXPECT_NEAR(luma, kRedLuma, 2);
+}
+
+TEST_F(GnomeDesktop, InputReachesAWaylandClient)
+{
+    ASSERT_TRUE(startPainter("#00ff00")) << "the Wayland client drew nothing";
+    const std::unique_ptr<InputInjector> input = desktop->openInput();
+    ASSERT_TRUE(input);
+    // Headless Mutter has no pointer or keyboard until the session's virtual ones appear, and the
+    // client binds them only then: what comes before is lost. Each device is poked, one poke at
+    // a time, until the client hears it.
+    const auto untilHeard = [&](const std::function<void(int)>& poke, const QByteArray& heard) {
+        const auto until = Clock::now() + kLimit;
+        for (int i = 0; Clock::now() < until; ++i) {
+            poke(i);
+            input->sync();
+            QByteArray line;
+            const auto wait = Clock::now() + std::chrono::seconds(2);
+            while (!painter.canReadLine() && Clock::now() < wait && painter.state() != QProcess::NotRunning)
+                painter.waitForReadyRead(500);
+            while (painter.canReadLine()) {
+                if (painter.readLine().startsWith(heard))
+                    return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(untilHeard([&](int i) { input->moveTo(10 + i, 10); }, "motion"));
+    constexpr InputInjector::KeySym kShiftL = 0xffe1;
+    ASSERT_TRUE(untilHeard([&](int) { input->type(kShiftL); }, "key " + QByteArray::number(int(Qt::Key_Shift))));
+
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        const char* want;
+    } rows[] = {
+        {"absolute motion", [&] { input->moveTo(300, 200); }, "motion 300 200"},
+        {"left press", [&] { input->button(1, true); }, "press 1"},
+        {"left release", [&] { input->button(1, false); }, "release 1"},
+        {"right press", [&] { input->button(3, true); }, "press 2"},
+        {"right released by releaseAll", [&] { input->releaseAll(); }, "release 2"},
+        {"wheel click up", [&] { input->button(4, true); }, "wheel 0 120"},
+        {"wheel click right", [&] { input->button(7, true); }, "wheel -120 0"},
+        {"keysym on the first level", [&] { input->type(0x61); }, "key 65 a"},
+        {"keysym on the shifted level", [&] { input->type(0x41); }, "key 65 A"},
+        {"keysym of a character", [&] { input->type(0x34); }, "key 52 4"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.act();
+        input->sync();
+        // The pointer's arrival may be reported in more than one step, and a shifted key comes
+        // after Shift's own press.
+        QByteArray line = nextLine();
+        while ((line.startsWith("motion") && line != row.want) || line.startsWith("key " + QByteArray::number(int(Qt::Key_Shift))))
+            line = nextLine();
+        EXPECT_EQ(line.toStdString(), row.want);
+    }
 }

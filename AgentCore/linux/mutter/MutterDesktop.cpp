@@ -6,6 +6,7 @@
 #include "MutterBus.h"
 #include "MutterDisplaySource.h"
 #include "MutterFrameSource.h"
+#include "MutterInput.h"
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
 #include "linux/DesktopActions.h"
@@ -70,7 +71,7 @@ std::unique_ptr<core::FrameSource> Desktop::openFrames()
     return std::make_unique<FrameSource>(bus_, signals_);
 }
 
-std::unique_ptr<InputInjector> Desktop::openInput() { return nullptr; }
+std::unique_ptr<InputInjector> Desktop::openInput() { return Input::open(bus_, signals_); }
 
 SystemActions& Desktop::actions() { return *actions_; }
 
