@@ -70,27 +70,41 @@ TEST_F(GnomeDesktop, DisplaysComeFromMutterAndFollowItsChanges)
     EXPECT_EQ(before[0].scale, 1);
     EXPECT_TRUE(before[0].isMain);
 
-    const QString state = session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"),
-                                             QStringLiteral("--object-path"), QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
-                                             QStringLiteral("--method"),
-                                             QStringLiteral("org.gnome.Mutter.DisplayConfig.GetCurrentState")});
-    const QString serial = QRegularExpression(QStringLiteral("^\\(uint32 (\\d+)")).match(state).captured(1);
-    ASSERT_FALSE(serial.isEmpty()) << state.toStdString();
-    QSignalSpy changed(&desktop->displays(), &DisplaySource::changed);
-    session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"), QStringLiteral("--object-path"),
-                       QStringLiteral("/org/gnome/Mutter/DisplayConfig"), QStringLiteral("--method"),
-                       QStringLiteral("org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig"), serial, QStringLiteral("1"),
-                       QStringLiteral("[(0, 0, 2.0, uint32 0, true, [('Meta-0', '1920x1080@60.000', @a{sv} {})])]"),
-                       QStringLiteral("@a{sv} {}")});
-    ASSERT_EQ(session.error(), QString());
-    ASSERT_TRUE(changed.wait(int(std::chrono::milliseconds(kLimit).count())));
+    const struct {
+        const char* name;
+        const char* scaleText;
+        int transform;
+        double width, height, scale;
+    } rows[] = {
+        {"scaled twice", "2.0", 0, 960, 540, 2},
+        {"turned a quarter", "1.0", 1, 1080, 1920, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString state = session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                 QStringLiteral("--object-path"), QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                                 QStringLiteral("--method"),
+                                                 QStringLiteral("org.gnome.Mutter.DisplayConfig.GetCurrentState")});
+        const QString serial = QRegularExpression(QStringLiteral("^\\(uint32 (\\d+)")).match(state).captured(1);
+        ASSERT_FALSE(serial.isEmpty()) << state.toStdString();
+        QSignalSpy changed(&desktop->displays(), &DisplaySource::changed);
+        session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"), QStringLiteral("--object-path"),
+                           QStringLiteral("/org/gnome/Mutter/DisplayConfig"), QStringLiteral("--method"),
+                           QStringLiteral("org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig"), serial, QStringLiteral("1"),
+                           QStringLiteral("[(0, 0, %1, uint32 %2, true, [('Meta-0', '1920x1080@60.000', @a{sv} {})])]")
+                               .arg(QLatin1String(row.scaleText)).arg(row.transform),
+                           QStringLiteral("@a{sv} {}")});
+        ASSERT_EQ(session.error(), QString());
+        ASSERT_TRUE(changed.wait(int(std::chrono::milliseconds(kLimit).count())));
 
-    const std::vector<DisplayInfo> after = desktop->displays().current();
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(after[0].id, before[0].id);
-    EXPECT_EQ(after[0].scale, 2);
-    EXPECT_EQ(after[0].width, 960);
-    EXPECT_EQ(after[0].height, 540);
+        const std::vector<DisplayInfo> after = desktop->displays().current();
+        ASSERT_EQ(after.size(), 1u);
+        EXPECT_EQ(after[0].id, before[0].id);
+        EXPECT_EQ(after[0].scale, row.scale);
+        EXPECT_EQ(after[0].width, row.width);
+        EXPECT_EQ(after[0].height, row.height);
+        EXPECT_TRUE(after[0].isMain);
+    }
 }
 
 TEST_F(GnomeDesktop, CaptureShowsWhatAWaylandClientDrew)
