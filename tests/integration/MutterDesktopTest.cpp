@@ -1,8 +1,7 @@
 #include "DisplaySource.h"
-#include "FramePool.h"
-#include "FrameSource.h"
 #include "InputInjector.h"
 #include "MutterSession.h"
+#include "ScreenStream.h"
 #include "linux/mutter/MutterDesktop.h"
 #include "linux/mutter/MutterMonitors.h"
 
@@ -11,8 +10,10 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 
 using namespace core;
 using Clock = std::chrono::steady_clock;
@@ -111,33 +112,31 @@ TEST_F(GnomeDesktop, CaptureShowsWhatAWaylandClientDrew)
 {
     ASSERT_TRUE(startPainter("#ff0000")) << "the Wayland client drew nothing";
 
-    const std::unique_ptr<FrameSource> source = desktop->openFrames();
-    const std::vector<DisplayInfo> displays = source->displays();
-    ASSERT_EQ(displays.size(), 1u);
-    DisplayInfo display = displays[0];
-    EXPECT_EQ(display.width, 1920);
-    EXPECT_EQ(display.height, 1080);
-    source->watch();
-
-    // Full-range BT.601 luma of pure red, away from the middle, where the pointer is drawn in. The
-    // client may take the whole screen a frame or two after its first drawing, so frames are read
-    // until one shows it.
+    // Full-range BT.601 luma of pure red, read away from the middle, where the pointer is drawn
+    // in. The client may take the whole screen a frame or two after its first drawing, so frames
+    // are taken until one shows it.
     constexpr int kRedLuma = 77;
-    Nv12Buffer buffer(1920, 1080);
-    const auto until = Clock::now() + kLimit;
-    int luma = -1;
-    while (Clock::now() < until && std::abs(luma - kRedLuma) > 2) {
-        const FrameSource::Result changes = source->update(display);
-        ASSERT_NE(changes, FrameSource::Result::sourceLost) << source->lostReason().toStdString();
-        ASSERT_NE(changes, FrameSource::Result::displayGone);
-        if (changes != FrameSource::Result::ok) {
-            source->waitForChange(Clock::now() + std::chrono::seconds(1));
-            continue;
-        }
-        ASSERT_EQ(source->grab(display, buffer), FrameSource::Result::ok);
-        luma = buffer.y()[810 * buffer.frame.strideY + 480];
+    std::mutex mutex;
+    std::condition_variable arrived;
+    VideoFramePtr red;
+    int frames = 0;
+    ScreenStream stream(*desktop);
+    stream.onFrame = [&](VideoFramePtr f) {
+        std::lock_guard lock(mutex);
+        ++frames;
+        if (f->width == 1920 && f->height == 1080 && std::abs(f->y[810 * f->strideY + 480] - kRedLuma) <= 2)
+            red = std::move(f);
+        arrived.notify_all();
+    };
+    ASSERT_EQ(desktop->displays().current().size(), 1u);
+    stream.start(desktop->displays().current().front(), 0, 30);
+    EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, kLimit, [&] { return red != nullptr; }))
+            << frames << " frames came, none of them showing the client";
     }
-    EXPECT_NEAR(luma, kRedLuma, 2);
+    stream.stop();
 }
 
 TEST_F(GnomeDesktop, InputReachesAWaylandClient)
