@@ -9,6 +9,8 @@
 #include "linux/DesktopPresence.h"
 #include "linux/DesktopActions.h"
 #include "WindowControl.h"
+#include "linux/mutter/MutterBus.h"
+#include "linux/mutter/MutterDesktop.h"
 #include "linux/x11/XDesktop.h"
 
 namespace core {
@@ -55,21 +57,37 @@ private:
 
 } // namespace
 
+namespace {
+
+bool isWayland(const SessionEnvironment& env)
+{
+    return env.sessionType == QLatin1String("wayland")
+        || (!env.waylandDisplay.isEmpty() && env.sessionType != QLatin1String("x11"));
+}
+
+} // namespace
+
 SessionEnvironment SessionEnvironment::current()
 {
-    return {qEnvironmentVariable("XDG_SESSION_TYPE"), qEnvironmentVariable("WAYLAND_DISPLAY"),
-            qEnvironmentVariable("DISPLAY")};
+    SessionEnvironment env{qEnvironmentVariable("XDG_SESSION_TYPE"), qEnvironmentVariable("WAYLAND_DISPLAY"),
+                           qEnvironmentVariable("DISPLAY"), {}};
+    if (isWayland(env))
+        env.missingMutterServices = mutter::missingServices(QDBusConnection::sessionBus(), mutter::requiredServices());
+    return env;
 }
 
 std::variant<DesktopKind, QString> desktopKind(const SessionEnvironment& env)
 {
     // Under Wayland, $DISPLAY names Xwayland, which sees only the X clients: capturing or driving
     // it would show and reach a fraction of the desktop.
-    const bool wayland = env.sessionType == QLatin1String("wayland")
-        || (!env.waylandDisplay.isEmpty() && env.sessionType != QLatin1String("x11"));
-    if (wayland)
-        return QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=%1); log in to an X11 session")
-            .arg(env.waylandDisplay.isEmpty() ? QStringLiteral("unset") : env.waylandDisplay);
+    if (isWayland(env)) {
+        if (env.missingMutterServices.isEmpty())
+            return DesktopKind::mutter;
+        return QStringLiteral("no desktop backend for this Wayland session (WAYLAND_DISPLAY=%1): the session bus lacks %2; "
+                              "log in to GNOME on Wayland or to an X11 session")
+            .arg(env.waylandDisplay.isEmpty() ? QStringLiteral("unset") : env.waylandDisplay,
+                 env.missingMutterServices.join(QStringLiteral(", ")));
+    }
     if (env.display.isEmpty())
         return QStringLiteral("no X display: DISPLAY is not set");
     return DesktopKind::x11;
@@ -82,6 +100,11 @@ std::unique_ptr<DesktopBackend> createDesktopBackend()
         log(QStringLiteral("desktop: ") + *why);
         return std::make_unique<EmptyDesktop>(*why);
     }
+    if (std::get<DesktopKind>(kind) == DesktopKind::mutter) {
+        log(QStringLiteral("desktop: GNOME on Wayland, through Mutter's remote-desktop services"));
+        return std::make_unique<mutter::Desktop>();
+    }
+    log(QStringLiteral("desktop: X11 display ") + qEnvironmentVariable("DISPLAY"));
     return std::make_unique<x11::Desktop>();
 }
 

@@ -3,6 +3,7 @@
 #include "Display.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <variant>
@@ -46,13 +47,16 @@ public:
 };
 
 // The kinds of desktop session there are backends for.
-enum class DesktopKind { x11 };
+enum class DesktopKind { x11, mutter };
 
 // The environment variables that tell what kind of session the agent runs in.
 struct SessionEnvironment {
     QString sessionType;    // XDG_SESSION_TYPE
     QString waylandDisplay; // WAYLAND_DISPLAY
     QString display;        // DISPLAY
+    // Mutter's remote-desktop services absent from the session bus (looked up for Wayland
+    // sessions only).
+    QStringList missingMutterServices;
     static SessionEnvironment current();
 };
 

@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 // The session bus's policy without its service directories.
@@ -28,6 +31,8 @@ PrivateBus::PrivateBus()
         return;
     config.write(QString::fromLatin1(kConfig).arg(dir_.path()).toUtf8());
     config.close();
+    // The daemon ends with the test process, even when that crashes.
+    daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     daemon_.start(QStringLiteral("dbus-daemon"),
                   {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
                    QStringLiteral("--print-address=1")});

@@ -21,16 +21,21 @@ TEST(DesktopBackend, SessionKindChoosesTheBackendOrNamesWhatIsMissing)
         SessionEnvironment env;
         std::variant<DesktopKind, QString> want;
     } rows[] = {
-        {"x11 session", {"x11", "", ":0"}, DesktopKind::x11},
-        {"display only (Xvfb, ssh)", {"tty", "", ":99"}, DesktopKind::x11},
-        {"x11 session beside a Wayland socket", {"x11", "wayland-0", ":0"}, DesktopKind::x11},
-        {"wayland session with Xwayland",
-         {"wayland", "wayland-0", ":0"},
-         QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=wayland-0); log in to an X11 session")},
-        {"wayland socket without a session type",
-         {"", "wayland-1", ""},
-         QStringLiteral("no desktop backend for Wayland sessions (WAYLAND_DISPLAY=wayland-1); log in to an X11 session")},
-        {"nothing", {"", "", ""}, QStringLiteral("no X display: DISPLAY is not set")},
+        {"x11 session", {"x11", "", ":0", {}}, DesktopKind::x11},
+        {"display only (Xvfb, ssh)", {"tty", "", ":99", {}}, DesktopKind::x11},
+        {"x11 session beside a Wayland socket", {"x11", "wayland-0", ":0", {}}, DesktopKind::x11},
+        {"GNOME on Wayland with Xwayland", {"wayland", "wayland-0", ":0", {}}, DesktopKind::mutter},
+        {"Wayland socket without a session type, Mutter serving", {"", "wayland-1", "", {}}, DesktopKind::mutter},
+        {"Wayland without Mutter's screen cast",
+         {"wayland", "wayland-0", ":0", {"org.gnome.Mutter.ScreenCast"}},
+         QStringLiteral("no desktop backend for this Wayland session (WAYLAND_DISPLAY=wayland-0): the session bus lacks "
+                        "org.gnome.Mutter.ScreenCast; log in to GNOME on Wayland or to an X11 session")},
+        {"another Wayland desktop",
+         {"wayland", "", "", {"org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.DisplayConfig"}},
+         QStringLiteral("no desktop backend for this Wayland session (WAYLAND_DISPLAY=unset): the session bus lacks "
+                        "org.gnome.Mutter.RemoteDesktop, org.gnome.Mutter.ScreenCast, org.gnome.Mutter.DisplayConfig; "
+                        "log in to GNOME on Wayland or to an X11 session")},
+        {"nothing", {"", "", "", {}}, QStringLiteral("no X display: DISPLAY is not set")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -1,0 +1,197 @@
+#include "DisplaySource.h"
+#include "InputInjector.h"
+#include "MutterSession.h"
+#include "ScreenStream.h"
+#include "linux/mutter/MutterDesktop.h"
+#include "linux/mutter/MutterMonitors.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+
+using namespace core;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Far beyond what a loaded two-core machine needs; the waits end at the event.
+constexpr auto kLimit = std::chrono::seconds(30);
+
+class GnomeDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(session.error(), QString());
+        desktop = std::make_unique<mutter::Desktop>(session.bus());
+    }
+
+    // Starts the painting client and waits for its first drawing; false when it drew nothing.
+    bool startPainter(const char* colour)
+    {
+        session.startClient(painter, QStringLiteral(WAYLAND_PAINTER), {QString::fromLatin1(colour)});
+        return nextLine().startsWith("drawn");
+    }
+
+    // The client's next line; empty when none came within the limit.
+    QByteArray nextLine()
+    {
+        const auto until = Clock::now() + kLimit;
+        while (!painter.canReadLine() && Clock::now() < until && painter.state() != QProcess::NotRunning)
+            painter.waitForReadyRead(1000);
+        return painter.readLine().trimmed();
+    }
+
+    void TearDown() override
+    {
+        desktop.reset();
+        painter.kill();
+        painter.waitForFinished(5000);
+    }
+
+    MutterSession session;
+    std::unique_ptr<mutter::Desktop> desktop;
+    QProcess painter;
+};
+
+} // namespace
+
+TEST_F(GnomeDesktop, DisplaysComeFromMutterAndFollowItsChanges)
+{
+    const std::vector<DisplayInfo> before = desktop->displays().current();
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0].id, mutter::connectorId(QStringLiteral("Meta-0")));
+    EXPECT_EQ(before[0].width, 1920);
+    EXPECT_EQ(before[0].height, 1080);
+    EXPECT_EQ(before[0].scale, 1);
+    EXPECT_TRUE(before[0].isMain);
+
+    const struct {
+        const char* name;
+        const char* scaleText;
+        int transform;
+        double width, height, scale;
+    } rows[] = {
+        {"scaled twice", "2.0", 0, 960, 540, 2},
+        {"turned a quarter", "1.0", 1, 1080, 1920, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString state = session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"),
+                                                 QStringLiteral("--object-path"), QStringLiteral("/org/gnome/Mutter/DisplayConfig"),
+                                                 QStringLiteral("--method"),
+                                                 QStringLiteral("org.gnome.Mutter.DisplayConfig.GetCurrentState")});
+        const QString serial = QRegularExpression(QStringLiteral("^\\(uint32 (\\d+)")).match(state).captured(1);
+        ASSERT_FALSE(serial.isEmpty()) << state.toStdString();
+        QSignalSpy changed(&desktop->displays(), &DisplaySource::changed);
+        session.gdbusCall({QStringLiteral("--dest"), QStringLiteral("org.gnome.Mutter.DisplayConfig"), QStringLiteral("--object-path"),
+                           QStringLiteral("/org/gnome/Mutter/DisplayConfig"), QStringLiteral("--method"),
+                           QStringLiteral("org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig"), serial, QStringLiteral("1"),
+                           QStringLiteral("[(0, 0, %1, uint32 %2, true, [('Meta-0', '1920x1080@60.000', @a{sv} {})])]")
+                               .arg(QLatin1String(row.scaleText)).arg(row.transform),
+                           QStringLiteral("@a{sv} {}")});
+        ASSERT_EQ(session.error(), QString());
+        ASSERT_TRUE(changed.wait(int(std::chrono::milliseconds(kLimit).count())));
+
+        const std::vector<DisplayInfo> after = desktop->displays().current();
+        ASSERT_EQ(after.size(), 1u);
+        EXPECT_EQ(after[0].id, before[0].id);
+        EXPECT_EQ(after[0].scale, row.scale);
+        EXPECT_EQ(after[0].width, row.width);
+        EXPECT_EQ(after[0].height, row.height);
+        EXPECT_TRUE(after[0].isMain);
+    }
+}
+
+TEST_F(GnomeDesktop, CaptureShowsWhatAWaylandClientDrew)
+{
+    ASSERT_TRUE(startPainter("#ff0000")) << "the Wayland client drew nothing";
+
+    // Full-range BT.601 luma of pure red, read away from the middle, where the pointer is drawn
+    // in. The client may take the whole screen a frame or two after its first drawing, so frames
+    // are taken until one shows it.
+    constexpr int kRedLuma = 77;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    VideoFramePtr red;
+    int frames = 0;
+    ScreenStream stream(*desktop);
+    stream.onFrame = [&](VideoFramePtr f) {
+        std::lock_guard lock(mutex);
+        ++frames;
+        if (f->width == 1920 && f->height == 1080 && std::abs(f->y[810 * f->strideY + 480] - kRedLuma) <= 2)
+            red = std::move(f);
+        arrived.notify_all();
+    };
+    ASSERT_EQ(desktop->displays().current().size(), 1u);
+    stream.start(desktop->displays().current().front(), 0, 30);
+    EXPECT_EQ(stream.frameSize(), QSize(1920, 1080));
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, kLimit, [&] { return red != nullptr; }))
+            << frames << " frames came, none of them showing the client";
+    }
+    stream.stop();
+}
+
+TEST_F(GnomeDesktop, InputReachesAWaylandClient)
+{
+    ASSERT_TRUE(startPainter("#00ff00")) << "the Wayland client drew nothing";
+    const std::unique_ptr<InputInjector> input = desktop->openInput();
+    ASSERT_TRUE(input);
+    // Headless Mutter has no pointer or keyboard until the session's virtual ones appear, and the
+    // client binds them only then: what comes before is lost. Each device is poked, one poke at
+    // a time, until the client hears it.
+    const auto untilHeard = [&](const std::function<void(int)>& poke, const QByteArray& heard) {
+        const auto until = Clock::now() + kLimit;
+        for (int i = 0; Clock::now() < until; ++i) {
+            poke(i);
+            input->sync();
+            QByteArray line;
+            const auto wait = Clock::now() + std::chrono::seconds(2);
+            while (!painter.canReadLine() && Clock::now() < wait && painter.state() != QProcess::NotRunning)
+                painter.waitForReadyRead(500);
+            while (painter.canReadLine()) {
+                if (painter.readLine().startsWith(heard))
+                    return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(untilHeard([&](int i) { input->moveTo(10 + i, 10); }, "motion"));
+    constexpr InputInjector::KeySym kShiftL = 0xffe1;
+    ASSERT_TRUE(untilHeard([&](int) { input->type(kShiftL); }, "key " + QByteArray::number(int(Qt::Key_Shift))));
+
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        const char* want;
+    } rows[] = {
+        {"absolute motion", [&] { input->moveTo(300, 200); }, "motion 300 200"},
+        {"left press", [&] { input->button(1, true); }, "press 1"},
+        {"left release", [&] { input->button(1, false); }, "release 1"},
+        {"right press", [&] { input->button(3, true); }, "press 2"},
+        {"right released by releaseAll", [&] { input->releaseAll(); }, "release 2"},
+        {"wheel click up", [&] { input->button(4, true); }, "wheel 0 120"},
+        {"wheel click right", [&] { input->button(7, true); }, "wheel -120 0"},
+        {"keysym on the first level", [&] { input->type(0x61); }, "key 65 a"},
+        {"keysym on the shifted level", [&] { input->type(0x41); }, "key 65 A"},
+        {"keysym of a character", [&] { input->type(0x34); }, "key 52 4"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.act();
+        input->sync();
+        // The pointer's arrival may be reported in more than one step, and a shifted key comes
+        // after Shift's own press.
+        QByteArray line = nextLine();
+        while ((line.startsWith("motion") && line != row.want) || line.startsWith("key " + QByteArray::number(int(Qt::Key_Shift))))
+            line = nextLine();
+        EXPECT_EQ(line.toStdString(), row.want);
+    }
+}
