@@ -8,7 +8,8 @@ namespace core {
 
 // The sender's own congestion control: webrtcbin does none. Fed once a second with what the
 // receiver's RTCP reports say (fraction of packets lost, round-trip time), it lowers the encoder's
-// target on loss or growing delay and climbs back toward the ceiling while the path is clean.
+// target on loss or growing delay and climbs back toward the ceiling while the path is clean,
+// quickly up to the rate it had before loss began, then slowly.
 class BitrateControl {
 public:
     static constexpr qint64 kFloorKbps = 300;
@@ -30,6 +31,7 @@ private:
     qint64 target_;
     qint64 ceiling_;
     std::optional<double> minRtt_;
+    std::optional<qint64> recoverTo_; // the target before the current loss lowered it
     bool lowered_ = false;
 };
 

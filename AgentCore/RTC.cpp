@@ -178,6 +178,10 @@ void RTC::outboundVideo(Outbound done)
         OutboundVideo video;
         video.framesEncoded = enc.framesEncoded;
         video.encodeSeconds = enc.encodeSeconds;
+        video.framesCaptured = enc.framesCaptured;
+        video.captureSeconds = enc.captureSeconds;
+        video.convertSeconds = enc.convertSeconds;
+        video.sendSeconds = enc.sendSeconds;
         video.bytesSent = link.bytesSent.value_or(0);
         video.targetKbps = bitrate_.target();
         video.bandwidthLimited = bitrate_.limited();

@@ -1,8 +1,7 @@
 // Streaming benchmark: Chromium on loopback receives a 1920x1080 full-screen animation through the
 // agent and reads each decoded picture's frame number and time stamp back. Prints frames per
-// second delivered, glass-to-glass latency, encode time, agent CPU per frame, bitrate and memory,
-// and the CPU per frame of the reference pipeline `ximagesrc ! videoconvert ! x264enc` on the
-// same animation.
+// second delivered, glass-to-glass latency, encode time, agent CPU per frame, bitrate and memory.
+// The comparison with other capture-and-encode pipelines is bench/compare.
 'use strict';
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
@@ -31,27 +30,6 @@ function percentile(values, p) {
 function startAnimation(env) {
   const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
-}
-
-// CPU per frame of the reference pipeline on the same display.
-function reference(env) {
-  const frames = SECONDS * FPS;
-  const pipeline = `gst-launch-1.0 -q ximagesrc use-damage=false num-buffers=${frames} ! ` +
-    `video/x-raw,framerate=${FPS}/1 ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast ! fakesink`;
-  return new Promise((resolve, reject) => {
-    const p = spawn('bash', ['-c', `${pipeline} >/dev/null && times`], { env, stdio: ['ignore', 'pipe', 'inherit'] });
-    let out = '';
-    p.stdout.on('data', (d) => { out += d; });
-    p.once('exit', (code) => {
-      if (code !== 0) return reject(new Error('reference pipeline failed'));
-      // Second line of `times`: children's user and system time, e.g. "0m1.234s 0m0.567s".
-      const secs = out.trim().split('\n')[1].split(' ').map((t) => {
-        const m = t.match(/(\d+)m([\d.]+)s/);
-        return Number(m[1]) * 60 + Number(m[2]);
-      });
-      resolve((secs[0] + secs[1]) / frames);
-    });
-  });
 }
 
 (async () => {
@@ -139,7 +117,6 @@ function reference(env) {
     const kbps = mean(result.stats.filter((s) => s.sentKbps).map((s) => s.sentKbps));
     const encodedFrames = result.stats.reduce((n, s) => n + (s.encodeFps || 0), 0); // one tick a second
     const cpuPerFrame = cpu / Math.max(encodedFrames, 1);
-    const referencePerFrame = await reference(xorg.env);
 
     console.log(`frames delivered:        ${rate('decoded')} fps decoded by the browser (1920x1080, H.264)`);
     const decodeMs = (in1.decodeSeconds - in0.decodeSeconds) / Math.max(in1.decoded - in0.decoded, 1) * 1000;
@@ -158,8 +135,6 @@ function reference(env) {
     console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
     console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
     console.log(`still screen:            ${stillCpu.toFixed(1)} % of one core while streaming it`);
-    console.log(`reference CPU per frame: ${(referencePerFrame * 1000).toFixed(2)} ms ` +
-                `(ximagesrc ! videoconvert ! x264enc); agent / reference = ${(cpuPerFrame / referencePerFrame).toFixed(2)}`);
   } finally {
     await client.close();
     await agent.stop();
