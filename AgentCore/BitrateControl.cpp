@@ -21,6 +21,20 @@ constexpr double kRecover = 1.2;
 
 } // namespace
 
+std::optional<double> LossMeter::update(std::optional<double> packetsSent, std::optional<double> packetsLost,
+                                        std::optional<double> fractionLost)
+{
+    std::optional<double> share = fractionLost;
+    // Counters that went back belong to a new stream: they start a new baseline.
+    if (packetsSent && packetsLost && sent_ && lost_ && *packetsSent > *sent_ && *packetsLost >= *lost_)
+        share = std::min(1.0, (*packetsLost - *lost_) / (*packetsSent - *sent_));
+    if (packetsSent && packetsLost) {
+        sent_ = packetsSent;
+        lost_ = packetsLost;
+    }
+    return share;
+}
+
 BitrateControl::BitrateControl(qint64 startKbps, qint64 ceilingKbps)
     : target_(std::clamp(startKbps, std::min(kFloorKbps, ceilingKbps), std::max<qint64>(ceilingKbps, 1)))
     , ceiling_(std::max<qint64>(ceilingKbps, 1))

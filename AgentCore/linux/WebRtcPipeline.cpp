@@ -514,7 +514,11 @@ void WebRtcPipeline::linkStats(std::function<void(const LinkStats&)> measured)
             if (type == GST_WEBRTC_STATS_OUTBOUND_RTP) {
                 if (auto bytes = numberField(s, "bytes-sent"))
                     out.bytesSent = std::max(out.bytesSent.value_or(0), *bytes);
+                if (auto packets = numberField(s, "packets-sent"))
+                    out.packetsSent = std::max(out.packetsSent.value_or(0), *packets);
             } else if (type == GST_WEBRTC_STATS_REMOTE_INBOUND_RTP) {
+                if (auto lost = numberField(s, "packets-lost"))
+                    out.packetsLost = std::max(out.packetsLost.value_or(0), *lost);
                 // Retransmissions may have a report of their own: the worst one counts.
                 if (auto lost = numberField(s, "fraction-lost"))
                     out.fractionLost = std::max(out.fractionLost.value_or(0), *lost);

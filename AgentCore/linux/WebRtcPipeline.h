@@ -17,6 +17,8 @@ namespace core::gst {
 struct LinkStats {
     std::optional<double> bytesSent;
     std::optional<double> fractionLost; // 0..1, from the last receiver report
+    std::optional<double> packetsSent;  // media packets sent, cumulative
+    std::optional<double> packetsLost;  // cumulative, from the last receiver report
     std::optional<double> rttSeconds;
 };
 

@@ -106,3 +106,25 @@ TEST(BitrateControl, AReportWithoutLossClimbs)
     BitrateControl control(20000, 80000);
     EXPECT_EQ(control.update(std::nullopt, std::nullopt), 21600); // 20000 * 1.08
 }
+
+TEST(LossMeter, CountersOutweighTheLastReportsFraction)
+{
+    // sent, lost, the report's fraction -> the share used
+    const struct {
+        std::optional<double> sent, lost, fraction, expected;
+    } reports[] = {
+        {1000, 10, 0.5, 0.5},          // no baseline yet: the report's fraction
+        {2000, 30, 0.0, 0.02},         // 20 of 1000 since the last look
+        {2000, 30, 0.3, 0.3},          // nothing sent since: the counters say nothing
+        {std::nullopt, 40, 0.1, 0.1},  // a counter missing
+        {3000, 80, 0.0, 0.05},         // against the last complete pair
+        {100, 0, 0.04, 0.04},          // counters went back: a new stream, a new baseline
+        {600, 5, 0.0, 0.01},
+    };
+    LossMeter meter;
+    for (const auto& r : reports) {
+        const std::optional<double> got = meter.update(r.sent, r.lost, r.fraction);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_NEAR(*got, *r.expected, 1e-9) << r.sent.value_or(-1) << " sent, " << *r.lost << " lost";
+    }
+}
