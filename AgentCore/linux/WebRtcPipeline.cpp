@@ -166,6 +166,17 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce, QObject* owner)
         }, d.get());
         d->busWatch = true;
     }
+    // Retransmissions answer the receiver's NACKs from a history of what was sent. By default it
+    // holds 100 packets, a fraction of a second of video, so a burst of loss outlives it; the
+    // receiver then waits seconds before it gives up and asks for a keyframe, and the picture
+    // freezes meanwhile. One second of packets covers a few round trips at any bitrate.
+    g_signal_connect(d->pipeline.get(), "deep-element-added",
+                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) {
+                         GstElementFactory* factory = gst_element_get_factory(element);
+                         if (factory && g_str_equal(GST_OBJECT_NAME(factory), "rtprtxsend"))
+                             g_object_set(element, "max-size-packets", 0u, "max-size-time", 1000u, nullptr);
+                     }),
+                     nullptr);
     ElementPtr webrtc = make("webrtcbin");
     if (!webrtc)
         return;
