@@ -59,7 +59,7 @@ async function stop(proc) {
 
 // CPU of `pids` over `ms`, after a warm-up that keeps start-up out of the figures; `frames()`
 // reads the process's own frame counter.
-async function window(pids, frames, ms) {
+async function measure(pids, frames, ms) {
   await sleep(WARMUP_MS);
   const cpu0 = pids.map(cpuSeconds), f0 = frames(), t0 = Date.now();
   await sleep(ms);
@@ -78,7 +78,7 @@ async function reference(cmd, args, env, parse, xorgPid) {
   const failed = new Promise((_, reject) => proc.once('exit', (code) => reject(new Error(`${cmd} exited (${code}): ${err}`))));
   failed.catch(() => {});
   try {
-    const w = await Promise.race([window([proc.pid, xorgPid], () => count, SECONDS * 1000), failed]);
+    const w = await Promise.race([measure([proc.pid, xorgPid], () => count, SECONDS * 1000), failed]);
     if (w.frames <= 0) throw new Error(`${cmd} encoded no frames: ${err}`);
     return { fps: w.frames / w.wall, processMs: w.cpu[0] / w.frames * 1000, xorgCpu: w.cpu[1], wall: w.wall, frames: w.frames };
   } finally {
@@ -182,7 +182,7 @@ function combine(runs) {
         await page.evaluate(() => rc.request('stats.start'));
         await installReader(page);
         // What the X server spends drawing the animation alone.
-        const idle = await window([xorg.pid], () => 0, 3000);
+        const idle = await measure([xorg.pid], () => 0, 3000);
         const idleXorgCps = idle.cpu[0] / idle.wall;
         const runs = { agent: [], gst: [], ffmpeg: [] };
         for (let round = 1; round <= ROUNDS; round++) {

@@ -4,28 +4,12 @@
 // The comparison with other capture-and-encode pipelines is bench/compare.
 'use strict';
 const { spawn } = require('node:child_process');
-const fs = require('node:fs');
 const path = require('node:path');
 const { startAgent, startXorg, openClient, until } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { cpuSeconds, rssMiB, percentile, installReader } = require('./readback');
 
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
-const TICKS = 100; // clock ticks per second of /proc/<pid>/stat
-
-function cpuSeconds(pid) {
-  const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
-  return (Number(fields[11]) + Number(fields[12])) / TICKS; // utime, stime
-}
-
-function rssMiB(pid) {
-  const line = fs.readFileSync(`/proc/${pid}/status`, 'utf8').split('\n').find((l) => l.startsWith('VmRSS:'));
-  return Number(line.split(/\s+/)[1]) / 1024;
-}
-
-function percentile(values, p) {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.min(sorted.length - 1, Math.floor(p / 100 * sorted.length))];
-}
 
 function startAnimation(env) {
   const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
@@ -49,36 +33,7 @@ function startAnimation(env) {
     await until(page, () => rc.video.videoWidth === 1920);
 
     // Reads frame number and time stamp from every presented picture.
-    await page.evaluate(() => {
-      const canvas = document.createElement('canvas');
-      canvas.width = 32 * 24;
-      canvas.height = 48;
-      const ctx = canvas.getContext('2d', { willReadFrequently: true });
-      window.bench = { samples: [], recording: false };
-      const read = (row) => {
-        let value = 0;
-        const data = ctx.getImageData(0, row * 24, 32 * 24, 24).data;
-        for (let bit = 0; bit < 32; bit++) {
-          const i = (12 * 32 * 24 + bit * 24 + 12) * 4;
-          if (data[i] + data[i + 1] + data[i + 2] > 3 * 128) value |= 1 << bit;
-        }
-        return value >>> 0;
-      };
-      const onFrame = (_, meta) => {
-        // "Decoded" is when the encoded frame arrived plus the time spent decoding it, when
-        // Chromium reports them; else the time the picture is presented.
-        const now = meta && meta.receiveTime !== undefined
-          ? performance.timeOrigin + meta.receiveTime + (meta.processingDuration || 0) * 1000
-          : Date.now();
-        ctx.drawImage(rc.video, 0, 0, 32 * 24, 48, 0, 0, 32 * 24, 48);
-        if (bench.recording) {
-          const frame = read(0), stamp = read(1);
-          bench.samples.push({ frame, latency: ((Math.round(now) % 2 ** 32) - stamp + 2 ** 32) % 2 ** 32 });
-        }
-        rc.video.requestVideoFrameCallback(onFrame);
-      };
-      rc.video.requestVideoFrameCallback(onFrame);
-    });
+    await installReader(page);
 
     const cpu0 = cpuSeconds(agent.proc.pid);
     const t0 = Date.now();
