@@ -8,7 +8,22 @@ namespace core {
 
 // The sender's own congestion control: webrtcbin does none. Fed once a second with what the
 // receiver's RTCP reports say (fraction of packets lost, round-trip time), it lowers the encoder's
-// target on loss or growing delay and climbs back toward the ceiling while the path is clean.
+// target on loss or growing delay and climbs back toward the ceiling while the path is clean,
+// quickly up to the rate it had before loss began, then slowly.
+// The share of packets lost since the previous look, from the cumulative counters: the receiver's
+// last report alone covers whatever span it was sent for (a browser sends one with every
+// retransmission request), which makes its fraction swing between nothing and several times the
+// real loss. Without usable counters the report's fraction stands.
+class LossMeter {
+public:
+    std::optional<double> update(std::optional<double> packetsSent, std::optional<double> packetsLost,
+                                 std::optional<double> fractionLost);
+
+private:
+    std::optional<double> sent_;
+    std::optional<double> lost_;
+};
+
 class BitrateControl {
 public:
     static constexpr qint64 kFloorKbps = 300;
@@ -30,6 +45,7 @@ private:
     qint64 target_;
     qint64 ceiling_;
     std::optional<double> minRtt_;
+    std::optional<qint64> recoverTo_; // the target before the current loss lowered it
     bool lowered_ = false;
 };
 

@@ -171,6 +171,9 @@ QJsonObject StatsEvent::toJson() const
     put(o, "width", width);
     put(o, "height", height);
     put(o, "encodeMs", encodeMs);
+    put(o, "captureMs", captureMs);
+    put(o, "convertMs", convertMs);
+    put(o, "sendMs", sendMs);
     put(o, "targetKbps", targetKbps);
     put(o, "sentKbps", sentKbps);
     put(o, "limit", limit);

@@ -178,6 +178,11 @@ struct StatsEvent {
     std::optional<QString> limit;
     std::optional<QString> encoder;
     std::optional<QString> codec;
+    // Per frame: reading the screen, converting the picture, and after the encoder payloading and
+    // sending.
+    std::optional<double> captureMs;
+    std::optional<double> convertMs;
+    std::optional<double> sendMs;
     QJsonObject toJson() const;
 };
 struct ClipboardEvent {

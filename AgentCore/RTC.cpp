@@ -92,6 +92,7 @@ void RTC::answer(const QString& offer, qint64 startKbps, bool h265, Answered don
 
     assertOwnThread(this);
     bitrate_ = BitrateControl(startKbps, bitrate_.ceiling());
+    lossMeter_ = LossMeter();
     answered_ = std::move(done);
     answerTimeout_.start(kAnswerTimeoutMs);
 
@@ -164,10 +165,11 @@ void RTC::adapt()
     pipeline_->linkStats([this](const gst::LinkStats& stats) {
         if (closed_ || (!stats.fractionLost && !stats.rttSeconds))
             return;
-        std::optional<double> lost = stats.fractionLost;
+        std::optional<double> fraction = stats.fractionLost;
         // RTCP carries the fraction as a fixed-point byte; normalise if it comes raw.
-        if (lost && *lost > 1)
-            lost = *lost / 256;
+        if (fraction && *fraction > 1)
+            fraction = *fraction / 256;
+        const std::optional<double> lost = lossMeter_.update(stats.packetsSent, stats.packetsLost, fraction);
         const qint64 before = bitrate_.target();
         const qint64 after = bitrate_.update(lost, stats.rttSeconds);
         if (after != before)
@@ -186,6 +188,10 @@ void RTC::outboundVideo(Outbound done)
         OutboundVideo video;
         video.framesEncoded = enc.framesEncoded;
         video.encodeSeconds = enc.encodeSeconds;
+        video.framesCaptured = enc.framesCaptured;
+        video.captureSeconds = enc.captureSeconds;
+        video.convertSeconds = enc.convertSeconds;
+        video.sendSeconds = enc.sendSeconds;
         video.bytesSent = link.bytesSent.value_or(0);
         video.targetKbps = bitrate_.target();
         video.bandwidthLimited = bitrate_.limited();

@@ -78,6 +78,7 @@ private:
     Answered answered_;
     QTimer answerTimeout_;
     BitrateControl bitrate_{20000, 80000};
+    LossMeter lossMeter_;
     QTimer adaptTimer_;
     qint64 fps_ = 60;
     double prevFrames_ = 0;

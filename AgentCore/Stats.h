@@ -15,6 +15,11 @@ struct OutboundVideo {
     double framesEncoded = 0;
     double encodeSeconds = 0;
     double bytesSent = 0;
+    // Where a frame's time goes before and after the encoder (see EncoderStats).
+    double framesCaptured = 0;
+    double captureSeconds = 0;
+    double convertSeconds = 0;
+    double sendSeconds = 0;
     std::optional<double> framesPerSecond; // since the previous report, when there was one
     std::optional<qint64> width;           // of the encoded frames, once known
     std::optional<qint64> height;
@@ -31,6 +36,10 @@ struct OutboundSample {
     double encodeSeconds = 0;
     double bytesSent = 0;
     double at = 0; // uptime in seconds when taken
+    double framesCaptured = 0;
+    double captureSeconds = 0;
+    double convertSeconds = 0;
+    double sendSeconds = 0;
     friend bool operator==(const OutboundSample&, const OutboundSample&) = default;
 };
 

@@ -17,6 +17,10 @@ struct VideoFrame {
     const uint8_t* y = nullptr;
     const uint8_t* uv = nullptr;
     int64_t timestampNs = 0; // monotonic clock (CLOCK_MONOTONIC) at capture
+    // What making the frame cost: reading the picture from the desktop, then scaling and
+    // converting it (statistics only; zero when the source does not say).
+    int64_t captureNs = 0;
+    int64_t convertNs = 0;
 };
 
 using VideoFramePtr = std::shared_ptr<const VideoFrame>;

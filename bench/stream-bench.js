@@ -1,57 +1,19 @@
 // Streaming benchmark: Chromium on loopback receives a 1920x1080 full-screen animation through the
 // agent and reads each decoded picture's frame number and time stamp back. Prints frames per
-// second delivered, glass-to-glass latency, encode time, agent CPU per frame, bitrate and memory,
-// and the CPU per frame of the reference pipeline `ximagesrc ! videoconvert ! x264enc` on the
-// same animation.
+// second delivered, glass-to-glass latency, encode time, agent CPU per frame, bitrate and memory.
+// The comparison with other capture-and-encode pipelines is bench/compare.
 'use strict';
 const { spawn } = require('node:child_process');
-const fs = require('node:fs');
 const path = require('node:path');
 const { startAgent, startXorg, openClient, until } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { cpuSeconds, rssMiB, percentile, installReader } = require('./readback');
 
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
-const TICKS = 100; // clock ticks per second of /proc/<pid>/stat
-
-function cpuSeconds(pid) {
-  const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
-  return (Number(fields[11]) + Number(fields[12])) / TICKS; // utime, stime
-}
-
-function rssMiB(pid) {
-  const line = fs.readFileSync(`/proc/${pid}/status`, 'utf8').split('\n').find((l) => l.startsWith('VmRSS:'));
-  return Number(line.split(/\s+/)[1]) / 1024;
-}
-
-function percentile(values, p) {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.min(sorted.length - 1, Math.floor(p / 100 * sorted.length))];
-}
 
 function startAnimation(env) {
   const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
-}
-
-// CPU per frame of the reference pipeline on the same display.
-function reference(env) {
-  const frames = SECONDS * FPS;
-  const pipeline = `gst-launch-1.0 -q ximagesrc use-damage=false num-buffers=${frames} ! ` +
-    `video/x-raw,framerate=${FPS}/1 ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast ! fakesink`;
-  return new Promise((resolve, reject) => {
-    const p = spawn('bash', ['-c', `${pipeline} >/dev/null && times`], { env, stdio: ['ignore', 'pipe', 'inherit'] });
-    let out = '';
-    p.stdout.on('data', (d) => { out += d; });
-    p.once('exit', (code) => {
-      if (code !== 0) return reject(new Error('reference pipeline failed'));
-      // Second line of `times`: children's user and system time, e.g. "0m1.234s 0m0.567s".
-      const secs = out.trim().split('\n')[1].split(' ').map((t) => {
-        const m = t.match(/(\d+)m([\d.]+)s/);
-        return Number(m[1]) * 60 + Number(m[2]);
-      });
-      resolve((secs[0] + secs[1]) / frames);
-    });
-  });
 }
 
 (async () => {
@@ -71,36 +33,7 @@ function reference(env) {
     await until(page, () => rc.video.videoWidth === 1920);
 
     // Reads frame number and time stamp from every presented picture.
-    await page.evaluate(() => {
-      const canvas = document.createElement('canvas');
-      canvas.width = 32 * 24;
-      canvas.height = 48;
-      const ctx = canvas.getContext('2d', { willReadFrequently: true });
-      window.bench = { samples: [], recording: false };
-      const read = (row) => {
-        let value = 0;
-        const data = ctx.getImageData(0, row * 24, 32 * 24, 24).data;
-        for (let bit = 0; bit < 32; bit++) {
-          const i = (12 * 32 * 24 + bit * 24 + 12) * 4;
-          if (data[i] + data[i + 1] + data[i + 2] > 3 * 128) value |= 1 << bit;
-        }
-        return value >>> 0;
-      };
-      const onFrame = (_, meta) => {
-        // "Decoded" is when the encoded frame arrived plus the time spent decoding it, when
-        // Chromium reports them; else the time the picture is presented.
-        const now = meta && meta.receiveTime !== undefined
-          ? performance.timeOrigin + meta.receiveTime + (meta.processingDuration || 0) * 1000
-          : Date.now();
-        ctx.drawImage(rc.video, 0, 0, 32 * 24, 48, 0, 0, 32 * 24, 48);
-        if (bench.recording) {
-          const frame = read(0), stamp = read(1);
-          bench.samples.push({ frame, latency: ((Math.round(now) % 2 ** 32) - stamp + 2 ** 32) % 2 ** 32 });
-        }
-        rc.video.requestVideoFrameCallback(onFrame);
-      };
-      rc.video.requestVideoFrameCallback(onFrame);
-    });
+    await installReader(page);
 
     const cpu0 = cpuSeconds(agent.proc.pid);
     const t0 = Date.now();
@@ -139,7 +72,6 @@ function reference(env) {
     const kbps = mean(result.stats.filter((s) => s.sentKbps).map((s) => s.sentKbps));
     const encodedFrames = result.stats.reduce((n, s) => n + (s.encodeFps || 0), 0); // one tick a second
     const cpuPerFrame = cpu / Math.max(encodedFrames, 1);
-    const referencePerFrame = await reference(xorg.env);
 
     console.log(`frames delivered:        ${rate('decoded')} fps decoded by the browser (1920x1080, H.264)`);
     const decodeMs = (in1.decodeSeconds - in0.decodeSeconds) / Math.max(in1.decoded - in0.decoded, 1) * 1000;
@@ -158,8 +90,6 @@ function reference(env) {
     console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
     console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
     console.log(`still screen:            ${stillCpu.toFixed(1)} % of one core while streaming it`);
-    console.log(`reference CPU per frame: ${(referencePerFrame * 1000).toFixed(2)} ms ` +
-                `(ximagesrc ! videoconvert ! x264enc); agent / reference = ${(cpuPerFrame / referencePerFrame).toFixed(2)}`);
   } finally {
     await client.close();
     await agent.stop();

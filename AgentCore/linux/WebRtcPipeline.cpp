@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -88,6 +90,13 @@ VideoFramePtr blackFrame(int width, int height)
 
 void releaseFrame(gpointer data) { std::unique_ptr<VideoFramePtr>(static_cast<VideoFramePtr*>(data)); }
 
+int64_t threadCpuNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 } // namespace
 
 // State reached from GStreamer's threads. It lives until the pipeline has stopped.
@@ -99,6 +108,8 @@ struct Shared {
     // Until the answer is set, encoded frames only carry caps to webrtcbin and are dropped.
     std::atomic<bool> priming = true;
     EncoderStats encoder;
+    int64_t lastCaptured = 0;         // time stamp of the last frame counted as captured
+    std::optional<int64_t> sendMark; // the encoder thread's CPU time when its last frame left x264
 };
 
 struct WebRtcPipeline::Impl {
@@ -155,6 +166,17 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce, QObject* owner)
         }, d.get());
         d->busWatch = true;
     }
+    // Retransmissions answer the receiver's NACKs from a history of what was sent. By default it
+    // holds 100 packets, a fraction of a second of video, so a burst of loss outlives it; the
+    // receiver then waits seconds before it gives up and asks for a keyframe, and the picture
+    // freezes meanwhile. One second of packets covers a few round trips at any bitrate.
+    g_signal_connect(d->pipeline.get(), "deep-element-added",
+                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) {
+                         GstElementFactory* factory = gst_element_get_factory(element);
+                         if (factory && g_str_equal(GST_OBJECT_NAME(factory), "rtprtxsend"))
+                             g_object_set(element, "max-size-packets", 0u, "max-size-time", 1000u, nullptr);
+                     }),
+                     nullptr);
     ElementPtr webrtc = make("webrtcbin");
     if (!webrtc)
         return;
@@ -290,6 +312,13 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
         s->inEncoder.push_back(Clock::now());
         if (s->inEncoder.size() > 64)
             s->inEncoder.pop_front();
+        // Payloading, encryption and sending of the previous frame ran on this thread, the one
+        // that feeds the encoder, between that frame leaving x264 and this one entering it; its
+        // CPU time leaves out the waits for the next capture.
+        if (s->sendMark) {
+            s->encoder.sendSeconds += double(threadCpuNs() - *s->sendMark) / 1e9;
+            s->sendMark.reset();
+        }
         return GST_PAD_PROBE_OK;
     }, shared, nullptr);
     // Frames leave a zero-latency encoder in the order they entered it. (Output timestamps are
@@ -303,6 +332,7 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
         s->inEncoder.pop_front();
         s->encoder.framesEncoded += 1;
         s->encoder.encodeSeconds += took.count();
+        s->sendMark = threadCpuNs();
         return GST_PAD_PROBE_OK;
     }, shared, nullptr);
 
@@ -419,6 +449,14 @@ void WebRtcPipeline::push(const VideoFramePtr& frame)
         d->shared->encoder.width = frame->width;
         d->shared->encoder.height = frame->height;
     }
+    if (frame->timestampNs != d->shared->lastCaptured) {
+        // The idle repeat pushes the same capture again; it cost nothing to make.
+        std::lock_guard statsLock(d->shared->mutex);
+        d->shared->lastCaptured = frame->timestampNs;
+        d->shared->encoder.framesCaptured += 1;
+        d->shared->encoder.captureSeconds += double(frame->captureNs) / 1e9;
+        d->shared->encoder.convertSeconds += double(frame->convertNs) / 1e9;
+    }
 
     const gsize ySize = gsize(frame->strideY) * frame->height;
     const gsize uvSize = gsize(frame->strideUV) * (frame->height / 2);
@@ -487,9 +525,14 @@ void WebRtcPipeline::linkStats(std::function<void(const LinkStats&)> measured)
             if (type == GST_WEBRTC_STATS_OUTBOUND_RTP) {
                 if (auto bytes = numberField(s, "bytes-sent"))
                     out.bytesSent = std::max(out.bytesSent.value_or(0), *bytes);
+                if (auto packets = numberField(s, "packets-sent"))
+                    out.packetsSent = std::max(out.packetsSent.value_or(0), *packets);
             } else if (type == GST_WEBRTC_STATS_REMOTE_INBOUND_RTP) {
+                if (auto lost = numberField(s, "packets-lost"))
+                    out.packetsLost = std::max(out.packetsLost.value_or(0), *lost);
+                // Retransmissions may have a report of their own: the worst one counts.
                 if (auto lost = numberField(s, "fraction-lost"))
-                    out.fractionLost = *lost;
+                    out.fractionLost = std::max(out.fractionLost.value_or(0), *lost);
                 if (auto rtt = numberField(s, "round-trip-time"))
                     out.rttSeconds = *rtt;
             }

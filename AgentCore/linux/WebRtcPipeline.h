@@ -17,6 +17,8 @@ namespace core::gst {
 struct LinkStats {
     std::optional<double> bytesSent;
     std::optional<double> fractionLost; // 0..1, from the last receiver report
+    std::optional<double> packetsSent;  // media packets sent, cumulative
+    std::optional<double> packetsLost;  // cumulative, from the last receiver report
     std::optional<double> rttSeconds;
 };
 
@@ -24,6 +26,13 @@ struct LinkStats {
 struct EncoderStats {
     double framesEncoded = 0;
     double encodeSeconds = 0;
+    // Frames captured (a repeated frame counts once), with their capture and conversion times.
+    double framesCaptured = 0;
+    double captureSeconds = 0;
+    double convertSeconds = 0;
+    // CPU time of the thread that feeds the encoder, spent after x264 on payloading, encrypting
+    // and sending.
+    double sendSeconds = 0;
     int width = 0;
     int height = 0;
     QString name;

@@ -107,6 +107,7 @@ async function startXorg() {
   return {
     display: env.DISPLAY,
     env,
+    pid: server.pid,
     x,
     // Paints the root window `left` up to column `split` and `right` from there on (a one-row
     // bitmap that X tiles over the whole screen).

@@ -16,8 +16,9 @@ using namespace core;
 namespace {
 
 // A synthetic capture frame whose planes are separate allocations with padded strides, as a pool
-// might hand them out; Y is `luma` everywhere, UV neutral.
-VideoFramePtr frame(int width, int height, uint8_t luma)
+// might hand them out; Y is `luma` everywhere, UV neutral. Each took 1 ms to capture and 2 ms
+// to convert.
+VideoFramePtr frame(int width, int height, uint8_t luma, int64_t timestampNs = 1)
 {
     struct Owned {
         std::vector<uint8_t> y, uv;
@@ -27,7 +28,8 @@ VideoFramePtr frame(int width, int height, uint8_t luma)
     const int strideY = width + 64, strideUV = width + 32;
     owned->y.assign(size_t(strideY) * height, luma);
     owned->uv.assign(size_t(strideUV) * height / 2, 128);
-    owned->frame = VideoFrame{width, height, strideY, strideUV, owned->y.data(), owned->uv.data(), 0};
+    owned->frame = VideoFrame{width, height, strideY, strideUV, owned->y.data(), owned->uv.data(), timestampNs,
+                              1000000, 2000000};
     return VideoFramePtr(owned, &owned->frame);
 }
 
@@ -104,7 +106,7 @@ TEST(RtcTest, PushedFramesArriveAndAnIdleScreenIsRepeated)
 
     // A new size is sent as it comes (the encoder follows the frames' caps).
     c.rtc.requestKeyframe();
-    c.rtc.push(frame(640, 360, 60));
+    c.rtc.push(frame(640, 360, 60, 2));
     ASSERT_TRUE(QTest::qWaitFor([&] {
         auto p = c.phone.lastPicture();
         return p && p->width == 640 && p->height == 360;
@@ -122,6 +124,11 @@ TEST(RtcTest, PushedFramesArriveAndAnIdleScreenIsRepeated)
     EXPECT_EQ(video->mimeType, QStringLiteral("video/H264"));
     EXPECT_GE(video->framesEncoded, 3);
     EXPECT_GT(video->encodeSeconds, 0);
+    // Where the time went: the repeats of a capture cost no capture of their own.
+    EXPECT_EQ(video->framesCaptured, 2);
+    EXPECT_NEAR(video->captureSeconds, 0.002, 1e-9);
+    EXPECT_NEAR(video->convertSeconds, 0.004, 1e-9);
+    EXPECT_GT(video->sendSeconds, 0);
     EXPECT_GT(video->bytesSent, 0);
     EXPECT_EQ(video->width, 640);
     EXPECT_EQ(video->encoder, QStringLiteral("x264enc"));

@@ -39,14 +39,30 @@ TEST(BitrateControl, GrowingDelayLowersTheTargetButSmallJitterDoesNot)
     EXPECT_EQ(doubled.update(0.0, 0.200), 10000); // twice the minimum is still within the allowance
 }
 
-TEST(BitrateControl, ModerateLossHoldsTheTarget)
+TEST(BitrateControl, LossOfAFewPerCentLowersTheTargetGently)
 {
-    // Both ends included: 2 % is no longer noise, 10 % not yet a full link.
-    for (const double loss : {0.02, 0.05, 0.10}) {
+    // Half the lost share per report; below 1 % loss is noise and the target climbs.
+    const struct {
+        double loss;
+        qint64 target;
+    } cases[] = {{0.005, 5400}, {0.01, 4975}, {0.02, 4950}, {0.05, 4875}, {0.10, 4750}};
+    for (const auto& c : cases) {
         BitrateControl control(5000, 80000);
-        EXPECT_EQ(control.update(loss, std::nullopt), 5000) << loss;
-        EXPECT_FALSE(control.limited()) << loss; // held, not lowered
+        EXPECT_EQ(control.update(c.loss, std::nullopt), c.target) << c.loss;
+        EXPECT_EQ(control.limited(), c.target < 5000) << c.loss;
     }
+}
+
+TEST(BitrateControl, RegainsTheRateFromBeforeTheLossFasterThanItClimbsBeyond)
+{
+    BitrateControl control(10000, 80000);
+    for (int i = 0; i < 15; ++i)
+        control.update(0.05, std::nullopt);
+    ASSERT_EQ(control.target(), 6841);
+    // 20 % a report up to the 10000 it had, never past it; from there 8 %.
+    const qint64 expected[] = {8209, 9851, 10000, 10800};
+    for (const qint64 e : expected)
+        EXPECT_EQ(control.update(0.0, std::nullopt), e);
 }
 
 TEST(BitrateControl, HeavyLossOutweighsGrowingDelay)
@@ -89,4 +105,26 @@ TEST(BitrateControl, AReportWithoutLossClimbs)
 {
     BitrateControl control(20000, 80000);
     EXPECT_EQ(control.update(std::nullopt, std::nullopt), 21600); // 20000 * 1.08
+}
+
+TEST(LossMeter, CountersOutweighTheLastReportsFraction)
+{
+    // sent, lost, the report's fraction -> the share used
+    const struct {
+        std::optional<double> sent, lost, fraction, expected;
+    } reports[] = {
+        {1000, 10, 0.5, 0.5},          // no baseline yet: the report's fraction
+        {2000, 30, 0.0, 0.02},         // 20 of 1000 since the last look
+        {2000, 30, 0.3, 0.3},          // nothing sent since: the counters say nothing
+        {std::nullopt, 40, 0.1, 0.1},  // a counter missing
+        {3000, 80, 0.0, 0.05},         // against the last complete pair
+        {100, 0, 0.04, 0.04},          // counters went back: a new stream, a new baseline
+        {600, 5, 0.0, 0.01},
+    };
+    LossMeter meter;
+    for (const auto& r : reports) {
+        const std::optional<double> got = meter.update(r.sent, r.lost, r.fraction);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_NEAR(*got, *r.expected, 1e-9) << r.sent.value_or(-1) << " sent, " << *r.lost << " lost";
+    }
 }

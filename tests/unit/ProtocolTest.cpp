@@ -61,9 +61,10 @@ TEST(Wire, PayloadsWriteEveryMemberUnderItsOwnName)
          R"({"builtin":true,"id":"lock","name":"Lock screen"})"},
         {json(ActionOutput{3, QStringLiteral("out")}), R"({"exitCode":3,"output":"out"})"},
         {json(StatsEvent{30, 29.5, 1280, 800, 4.25, 8000, 7000, QStringLiteral("bandwidth"), QStringLiteral("x264enc"),
-                         QStringLiteral("H264")}),
-         R"({"captureFps":30,"codec":"H264","encodeFps":29.5,"encodeMs":4.25,"encoder":"x264enc","height":800,)"
-         R"("limit":"bandwidth","sentKbps":7000,"targetKbps":8000,"type":"stats","width":1280})"},
+                         QStringLiteral("H264"), 1.5, 2.25, 0.5}),
+         R"({"captureFps":30,"captureMs":1.5,"codec":"H264","convertMs":2.25,"encodeFps":29.5,"encodeMs":4.25,)"
+         R"("encoder":"x264enc","height":800,"limit":"bandwidth","sendMs":0.5,"sentKbps":7000,"targetKbps":8000,)"
+         R"("type":"stats","width":1280})"},
         {json(ClipboardEvent{QStringLiteral("hi"), QStringLiteral("iVBO")}), R"({"png":"iVBO","text":"hi","type":"clipboard"})"},
     };
     for (const auto& [got, want] : rows)

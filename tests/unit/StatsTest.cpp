@@ -31,6 +31,26 @@ TEST(Stats, RatesAgainstThePreviousSample)
     EXPECT_EQ(sample, (OutboundSample{160, 0.8, 1250000, 11.0}));
 }
 
+TEST(Stats, StageTimesPerCapturedAndPerEncodedFrame)
+{
+    // The idle repeat encodes more frames than were captured: capture and conversion are shared
+    // by the frames captured, sending by the frames encoded.
+    OutboundVideo video = record(160);
+    video.framesCaptured = 40;
+    video.captureSeconds = 0.2;
+    video.convertSeconds = 0.1;
+    video.sendSeconds = 0.12;
+    OutboundSample prev = kPrev;
+    prev.framesCaptured = 20;
+    prev.sendSeconds = 0.06;
+    const auto [event, sample] = Stats::event(video, prev, 11.0, std::nullopt);
+    ASSERT_TRUE(event.captureMs && event.convertMs && event.sendMs);
+    EXPECT_NEAR(*event.captureMs, 10.0, 1e-9);
+    EXPECT_NEAR(*event.convertMs, 5.0, 1e-9);
+    EXPECT_NEAR(*event.sendMs, 1.0, 1e-9);
+    EXPECT_EQ(sample->framesCaptured, 40);
+}
+
 TEST(Stats, NoEncodeTimeWithoutNewFrames)
 {
     const auto [event, sample] = Stats::event(record(100), kPrev, 11.0, std::nullopt);

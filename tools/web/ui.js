@@ -73,8 +73,8 @@
 
   rc.listeners.add((e) => {
     if (e.type === 'stats') {
-      const keys = ['codec', 'captureFps', 'encodeFps', 'width', 'height', 'encodeMs', 'targetKbps', 'sentKbps',
-                    'limit', 'encoder'];
+      const keys = ['codec', 'captureFps', 'encodeFps', 'width', 'height', 'captureMs', 'convertMs', 'encodeMs',
+                    'sendMs', 'targetKbps', 'sentKbps', 'limit', 'encoder'];
       $('stats').textContent = keys.filter((k) => e[k] !== undefined)
         .map((k) => k + ': ' + (typeof e[k] === 'number' ? Math.round(e[k] * 10) / 10 : e[k])).join('\n');
     } else if (e.type === 'stream.ended') {

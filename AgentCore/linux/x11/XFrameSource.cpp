@@ -1,6 +1,7 @@
 #include "XFrameSource.h"
 
 #include "Log.h"
+#include "MonotonicClock.h"
 #include "XScreenGrabber.h"
 
 #include <algorithm>
@@ -55,11 +56,15 @@ FrameSource::Result FrameSource::update(DisplayInfo& display)
 
 FrameSource::Result FrameSource::grab(const DisplayInfo& display, Nv12Buffer& into)
 {
+    const int64_t began = monotonicNs();
     const BgrxImage* image = grabber_->grab(area(display), true);
     if (!image)
         return grabber_->broken() ? Result::sourceLost : Result::temporaryError;
+    const int64_t grabbed = monotonicNs();
     const BgrxImage scaled = converter_.scale(*image, into.frame.width, into.frame.height);
     converter_.toNv12(scaled, into);
+    into.frame.captureNs = grabbed - began;
+    into.frame.convertNs = monotonicNs() - grabbed;
     return Result::ok;
 }
 
