@@ -43,14 +43,13 @@ struct Scale {
     int dropped;
     int halfOpen;
     int junk;
-    int burst;
     bool print;
 };
 Scale scale()
 {
     if (qEnvironmentVariableIsSet("HOSTILE_LOAD_FULL"))
-        return {1000, 200, 20000, 200000, true};
-    return {300, 200, 2000, 50000, false};
+        return {1000, 200, 20000, true};
+    return {300, 200, 2000, false};
 }
 
 // How much a hostile client may make the agent hold: a 16 MiB message in flight takes about four
@@ -59,6 +58,8 @@ Scale scale()
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr int kBigClients = 3;
 constexpr int kNonReaders = 3;
+// Enough small frames in one go that looking at each header anew would stall the agent.
+constexpr int kBurst = 200000;
 constexpr qint64 kMemoryBound = kBigClients * 4 * 16 * kMiB + kNonReaders * (core::WSConnection::kMaxBacklogBytes + 8 * kMiB);
 
 // Waits for `events` on `fd` while the test's own event loop runs: the agent's log is drained
@@ -446,14 +447,14 @@ TEST_F(HostileLoad, LegitimateSessionOutlastsEveryKindOfAbuse)
         Raw burst(port);
         ASSERT_TRUE(burst.upgrade());
         QByteArray requests;
-        for (int i = 0; i < load.burst; ++i) {
+        for (int i = 0; i < kBurst; ++i) {
             const QByteArray body = request("nope", i);
             requests += char(0x81);
             requests += char(0x80 | body.size());
             requests += QByteArray(4, '\0') + body;
         }
         ASSERT_TRUE(burst.write(requests));
-        EXPECT_EQ(burst.readMessages(load.burst), load.burst);
+        EXPECT_EQ(burst.readMessages(kBurst), kBurst);
     }
 
     // Clients that never read: slow readers with tiny receive windows, one that sends 10,000
