@@ -16,6 +16,8 @@ namespace Close {
 inline const CloseCode signIn{4401, QStringLiteral("Sign in to Dorvane on your phone.")};
 inline const CloseCode expired{4402, QStringLiteral("Your access pass for this Mac expired.")};
 inline const CloseCode notYours{4403, QStringLiteral("device not on your account")};
+// The client left more unsent than it may: it is not reading what it asked for.
+inline const CloseCode notReading{4408, QStringLiteral("The connection to this Mac fell too far behind. Connect again.")};
 inline const CloseCode replaced{4409, QStringLiteral("replaced by a newer session")};
 inline const CloseCode notPaired{4412, QStringLiteral("This Mac isn't paired. Open Dorvane on the Mac to pair it.")};
 inline const CloseCode removed{4413,

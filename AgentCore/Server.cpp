@@ -74,6 +74,8 @@ public:
     }
 
     std::function<void()> onUnmasked;
+    // Runs on every arrival, before Qt reads it.
+    std::function<void()> onArrival;
 
     // The handshake is done: frames start at the first byte Qt has not read yet.
     void start()
@@ -96,19 +98,30 @@ private:
 
     void examine()
     {
+        if (onArrival)
+            onArrival();
         if (!check_)
             return;
         const std::optional<qint64> start = bufferStart();
         if (!start)
             return;
         const qint64 end = *start + socket_->bytesAvailable();
+        // One copy of the buffer per arrival, taken only when a header lies in it: peeking anew
+        // for each header made a burst of small frames cost the square of its size.
+        QByteArray buffered;
         while (check_->at() + check_->need() <= end) {
             if (check_->at() < *start) {
                 check_.reset(); // Qt read past us: no verdict rather than a wrong one
                 return;
             }
-            const qint64 upTo = check_->at() - *start + check_->need();
-            if (!check_->take(socket_->peek(upTo).right(check_->need()))) {
+            if (buffered.isEmpty()) {
+                buffered = socket_->peek(end - *start);
+                if (buffered.size() != end - *start) {
+                    check_.reset();
+                    return;
+                }
+            }
+            if (!check_->take(buffered.mid(check_->at() - *start, check_->need()))) {
                 check_.reset();
                 if (onUnmasked)
                     onUnmasked();
@@ -150,6 +163,9 @@ WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<P
             log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (unmasked frame)"));
             close(QWebSocketProtocol::CloseCodeProtocolError, QString());
         };
+        // Pongs are queued by Qt itself, unseen by send(): a client that pings without reading
+        // is caught when it sends more.
+        guard_->onArrival = [this] { checkBacklog(); };
         guard_->start();
     }
     probation_->setSingleShot(true);
@@ -225,6 +241,21 @@ void WSConnection::send(const QByteArray& data)
         return;
     ++pending_;
     socket_->sendTextMessage(QString::fromUtf8(data));
+    checkBacklog();
+}
+
+void WSConnection::checkBacklog()
+{
+    if (closed_)
+        return;
+    const qint64 backlog = socket_->bytesToWrite();
+    if (backlog <= kMaxBacklogBytes)
+        return;
+    log(QStringLiteral("closed %1 (not reading: %2 bytes unsent)").arg(remoteIP_).arg(backlog));
+    close(Close::notReading);
+    // The close message waits behind everything unsent, which a client that does not read never
+    // takes; lingering would only let its pings queue more.
+    socket_->abort();
 }
 
 void WSConnection::close(quint16 code, const QString& reason)

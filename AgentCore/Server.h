@@ -31,11 +31,18 @@ struct PendingCounts;
 // Until its owner calls `admitted()` the connection is on probation: it must be admitted within
 // `kAdmissionMs` of `startReceiving()`, and at most `kMaxUnadmittedBytes` of messages are taken from it;
 // otherwise it is closed with 4401.
+//
+// What waits to be written to a client is bounded: once more than `kMaxBacklogBytes` sit unsent
+// (replies, events, or the pongs of its pings), the client is not reading and is dropped with 4408
+// rather than let the agent grow.
 class WSConnection : public QObject {
     Q_OBJECT
 public:
     static constexpr int kAdmissionMs = 10000;
     static constexpr qsizetype kMaxUnadmittedBytes = 64 * 1024;
+    // Two of the largest messages the agent sends (a clipboard image event), so that a phone on a
+    // slow link is never dropped for one of them.
+    static constexpr qint64 kMaxBacklogBytes = 32 * 1024 * 1024;
 
     // `slot` is the connection's place among those waiting for admission; `guard` watches that the
     // client masks its frames (a client that does not is closed with 1002).
@@ -67,6 +74,7 @@ private:
     void deliver(const QByteArray& data);
     void finish();
     void refuse(const QString& why);
+    void checkBacklog();
 
     std::unique_ptr<QWebSocket> socket_;
     std::unique_ptr<PendingSlot> slot_;
