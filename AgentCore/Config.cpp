@@ -95,7 +95,11 @@ std::pair<Config, std::optional<QString>> Config::load(const QString& path)
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return {Config(), kPrefix + file.errorString()};
+    return fromBytes(bytes);
+}
 
+std::pair<Config, std::optional<QString>> Config::fromBytes(const QByteArray& bytes)
+{
     Config config;
     try {
         config = decode(bytes);
