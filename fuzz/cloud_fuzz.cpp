@@ -31,8 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const AgentError&) {
     }
 
-    const CloudAPI api(QUrl(CloudAPI::production),
-                       [&response](const HttpRequest&, CloudAPI::Reply reply) { reply(Outcome<HttpResponse>::success(response)); });
+    static const HttpResponse* current = nullptr;
+    static const CloudAPI api(QUrl(CloudAPI::production), [](const HttpRequest&, CloudAPI::Reply reply) {
+        reply(Outcome<HttpResponse>::success(*current));
+    });
+    current = &response;
     int calls = 0;
     const MacDetails details;
     api.registerCode(QStringLiteral("ABC123"), QStringLiteral("secret"), QStringLiteral("token"), details, once<bool>(calls));
