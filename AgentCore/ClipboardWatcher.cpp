@@ -1,6 +1,7 @@
 #include "ClipboardWatcher.h"
 
 #include "Log.h"
+#include "Protocol.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -77,6 +78,20 @@ std::optional<Clip> readUnchecked(Clipboard& clipboard)
 QString Clip::describe() const
 {
     return QStringLiteral("%1 (%2 B)").arg(kind == Kind::text ? QStringLiteral("text") : QStringLiteral("image")).arg(bytes.size());
+}
+
+Clip Clip::fromParam(const ClipboardParam& param)
+{
+    if (param.text)
+        return text(*param.text);
+    if (!param.png)
+        throw AgentError(QStringLiteral("clipboard.set needs text or png"));
+    const QByteArray encoded = param.png->toLatin1();
+    auto decoded = QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
+    // Strict, as the phone's encoder writes it: whole groups of four, padding included.
+    if (!decoded || encoded.size() % 4 != 0 || QString::fromLatin1(encoded) != *param.png)
+        throw AgentError(QStringLiteral("clipboard.set: png is not valid base64"));
+    return png(std::move(decoded.decoded));
 }
 
 std::optional<Clip> Clip::read(Clipboard& clipboard)

@@ -9,6 +9,8 @@
 
 namespace core {
 
+struct ClipboardParam;
+
 // Clipboard content the phone and the desktop exchange: text (held as UTF-8) or a PNG image.
 struct Clip {
     enum class Kind { text, png };
@@ -20,6 +22,9 @@ struct Clip {
 
     static Clip text(const QString& text) { return {Kind::text, text.toUtf8()}; }
     static Clip png(QByteArray bytes) { return {Kind::png, std::move(bytes)}; }
+    // What a "clipboard.set" asks for. Throws AgentError when it holds neither text nor png, or
+    // png that is not strict base64.
+    static Clip fromParam(const ClipboardParam& param);
 
     bool fits() const { return bytes.size() <= (kind == Kind::text ? maxText : maxPNG); }
     // For the log: "text (12 B)" or "image (12 B)".

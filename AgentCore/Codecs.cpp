@@ -154,18 +154,23 @@ std::vector<Payload> videoPayloads(const QString& sdp)
     const auto end = std::find_if(video + 1, lines.end(), [](const QString& l) { return l.startsWith(QLatin1String("m=")); });
 
     std::vector<Payload> out;
+    // Attribute lines find their payload by its canonical number text (the first one listed with
+    // it); a lookup per line, as an offer may list thousands of payloads and lines.
+    QHash<QString, size_t> byType;
     const QStringList parts = fields(*video);
     for (qsizetype i = 3; i < parts.size(); ++i) {
         bool ok = false;
         const int pt = parts[i].toInt(&ok);
-        if (ok)
-            out.push_back(Payload{pt, {}, 0, {}, std::nullopt});
+        if (!ok)
+            continue;
+        const QString key = QString::number(pt);
+        if (!byType.contains(key))
+            byType.insert(key, out.size());
+        out.push_back(Payload{pt, {}, 0, {}, std::nullopt});
     }
     auto find = [&](const QString& pt) -> Payload* {
-        for (Payload& p : out)
-            if (QString::number(p.type) == pt)
-                return &p;
-        return nullptr;
+        const auto it = byType.constFind(pt);
+        return it == byType.constEnd() ? nullptr : &out[*it];
     };
     for (auto it = video + 1; it != end; ++it) {
         const auto headRest = headAndRest(*it);

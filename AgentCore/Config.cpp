@@ -106,7 +106,11 @@ std::pair<Config, std::optional<QString>> Config::load(const QString& path)
         return {Config(), kPrefix + file.errorString()};
     if (bytes.size() > kMaxFileBytes)
         return {Config(), kPrefix + QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes)};
+    return fromBytes(bytes);
+}
 
+std::pair<Config, std::optional<QString>> Config::fromBytes(const QByteArray& bytes)
+{
     Config config;
     try {
         config = decode(bytes);

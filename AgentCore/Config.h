@@ -64,6 +64,8 @@ struct Config {
     // Never throws: a missing file gives the defaults silently, any other problem the defaults and
     // an error text.
     static std::pair<Config, std::optional<QString>> load(const QString& path);
+    // The same for a file's bytes once read.
+    static std::pair<Config, std::optional<QString>> fromBytes(const QByteArray& bytes);
 
     // Decodes the file's bytes; throws json::DecodeError.
     static Config decode(const QByteArray& bytes);

@@ -27,20 +27,6 @@ template <typename T> T carrying(const std::optional<Clip>& clip)
     return out;
 }
 
-Clip clipToSet(const ClipboardParam& param)
-{
-    if (param.text)
-        return Clip::text(*param.text);
-    if (!param.png)
-        throw AgentError(QStringLiteral("clipboard.set needs text or png"));
-    const QByteArray encoded = param.png->toLatin1();
-    auto decoded = QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
-    // Strict, as the phone's encoder writes it: whole groups of four, padding included.
-    if (!decoded || encoded.size() % 4 != 0 || QString::fromLatin1(encoded) != *param.png)
-        throw AgentError(QStringLiteral("clipboard.set: png is not valid base64"));
-    return Clip::png(std::move(decoded.decoded));
-}
-
 } // namespace
 
 SessionClipboard::SessionClipboard(DesktopBackend& desktop, Config::Clipboard config,
@@ -64,7 +50,7 @@ void SessionClipboard::addRequests(RequestTable& requests)
     requests.add(QStringLiteral("clipboard.set"), [this](const Request& r) {
         requireSync();
         run(r.id, [id = r.id, param = r.params<ClipboardParam>()](ClipboardWatcher& w) {
-            w.set(clipToSet(param));
+            w.set(Clip::fromParam(param));
             return Wire::ok(id);
         });
     });
