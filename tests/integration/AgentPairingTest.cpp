@@ -5,7 +5,10 @@
 #include "KeyringDaemon.h"
 #include "WsClient.h"
 
+#include <QJsonArray>
 #include <QTest>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -51,7 +54,7 @@ TEST_F(AgentPairing, StartupForgetsALinkTheCloudNoLongerKnows)
     EXPECT_TRUE(agent.running());
 }
 
-TEST_F(AgentPairing, StartupKeepsAKnownLinkAndDeliversAPendingUnlink)
+TEST_F(AgentPairing, StartupChecksAKnownLinkOnceAndDeliversAPendingUnlink)
 {
     const QString token = PairCode::secret();
     const QString macId = cloud.pairMac(token, QStringLiteral("user-1"));
@@ -66,6 +69,11 @@ TEST_F(AgentPairing, StartupKeepsAKnownLinkAndDeliversAPendingUnlink)
     EXPECT_EQ(cloud.state().value(QStringLiteral("unpaired")).toInt(), 1);
     EXPECT_TRUE(cloud.received(QStringLiteral("GET /v1/mac")));
     EXPECT_EQ(store.load(), linkFor(macId, token));
+
+    // The next check is hours away: two seconds later the cloud still has been asked once.
+    QTest::qWait(2000);
+    const QJsonArray requests = cloud.state().value(QStringLiteral("requests")).toArray();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), QJsonValue(QStringLiteral("GET /v1/mac"))), 1);
 }
 
 TEST_F(AgentPairing, DevModeAdmitsEveryHelloEvenWithoutAKeyring)

@@ -15,6 +15,7 @@
 
 #include <xcb/randr.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <unistd.h>
@@ -66,6 +67,19 @@ QByteArray stderrOf(const std::function<void()>& work)
     return file.readAll();
 }
 
+// Gives `output` an EDID whose product name is "Studio 27".
+void giveEdidName(const x11::Connection& c, xcb_randr_output_t output)
+{
+    // The name sits in the last of the four descriptors, which ends two bytes before the checksum.
+    uint8_t edid[128] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    const char name[] = "Studio 27\n   ";
+    edid[108 + 3] = 0xFC;
+    memcpy(edid + 108 + 5, name, 13);
+    xcb_randr_change_output_property(c.get(), output, c.atom("EDID"), XCB_ATOM_INTEGER, 8, XCB_PROP_MODE_REPLACE,
+                                     sizeof edid, edid);
+    free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr)); // the change is in
+}
+
 } // namespace
 
 TEST_F(DisplaysTest, ListsMonitorsWithBoundsPrimaryAndNames)
@@ -101,15 +115,7 @@ TEST_F(DisplaysTest, AnOutputsEdidNamesItsDisplayEveryTime)
     ASSERT_TRUE(monitors);
     const xcb_randr_monitor_info_t* primary = xcb_randr_get_monitors_monitors_iterator(monitors.get()).data;
     ASSERT_GT(xcb_randr_monitor_info_outputs_length(primary), 0);
-    // The name sits in the last of the four descriptors, which ends two bytes before the checksum.
-    uint8_t edid[128] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-    const char name[] = "Studio 27\n   ";
-    edid[108 + 3] = 0xFC;
-    memcpy(edid + 108 + 5, name, 13);
-    const xcb_atom_t atom = c->atom("EDID");
-    xcb_randr_change_output_property(c->get(), xcb_randr_monitor_info_outputs(primary)[0], atom, XCB_ATOM_INTEGER, 8,
-                                     XCB_PROP_MODE_REPLACE, sizeof edid, edid);
-    free(xcb_get_input_focus_reply(c->get(), xcb_get_input_focus(c->get()), nullptr)); // the change is in
+    giveEdidName(*c, xcb_randr_monitor_info_outputs(primary)[0]);
 
     // Reading the name leaves the property for the next reader.
     for (int round = 0; round < 2; ++round) {
@@ -117,6 +123,28 @@ TEST_F(DisplaysTest, AnOutputsEdidNamesItsDisplayEveryTime)
         const auto list = listNow();
         ASSERT_FALSE(list.empty());
         EXPECT_EQ(list[0].name, QStringLiteral("Studio 27"));
+    }
+}
+
+TEST_F(DisplaysTest, AMonitorOfSeveralOutputsIsNamedByTheOneWithAnEdid)
+{
+    const auto c = x11::Connection::open();
+    ASSERT_TRUE(c);
+    std::unique_ptr<xcb_randr_get_monitors_reply_t, decltype(&free)> monitors(
+        xcb_randr_get_monitors_reply(c->get(), xcb_randr_get_monitors(c->get(), c->root(), 1), nullptr), &free);
+    ASSERT_TRUE(monitors);
+    giveEdidName(*c, xcb_randr_monitor_info_outputs(xcb_randr_get_monitors_monitors_iterator(monitors.get()).data)[0]);
+
+    for (const QString& outputs : {QStringLiteral("DUMMY0,DUMMY1"), QStringLiteral("DUMMY1,DUMMY0")}) {
+        SCOPED_TRACE(outputs.toStdString());
+        ASSERT_TRUE(x.xrandr({QStringLiteral("--setmonitor"), QStringLiteral("WALL"), QStringLiteral("2880/762x1800/476+0+0"),
+                              outputs}));
+        const auto list = listNow();
+        const auto wall = std::find_if(list.begin(), list.end(),
+                                       [&](const DisplayInfo& d) { return d.id == x.atom(QStringLiteral("WALL")); });
+        ASSERT_NE(wall, list.end());
+        EXPECT_EQ(wall->name, QStringLiteral("Studio 27"));
+        ASSERT_TRUE(x.deleteMonitor(QStringLiteral("WALL")));
     }
 }
 

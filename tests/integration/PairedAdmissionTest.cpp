@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -107,4 +108,20 @@ TEST_F(PairedAdmission, UnpairedMacTurnsTicketsAway)
     const QJsonObject report = hello({{"ticket", ticket(3600)}});
     EXPECT_EQ(report.value("closeCode").toInt(), 4412);
     EXPECT_EQ(report.value("closeReason").toString(), Close::notPaired.reason);
+}
+
+TEST_F(PairedAdmission, ListeningTellsTheCloudHowToReachThisMac)
+{
+    const auto details = [&]() -> QJsonObject {
+        for (const QJsonValue& mac : cloud.state().value(QStringLiteral("macs")).toArray())
+            if (mac[QStringLiteral("macId")].toString() == link.macId)
+                return mac[QStringLiteral("details")].toObject();
+        return {};
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return details().value(QStringLiteral("nodeId")) == QStringLiteral("nMAC"); }, 20000))
+        << agent.log().toStdString();
+    const QJsonObject told = details();
+    EXPECT_EQ(told.value(QStringLiteral("dnsName")).toString(), QStringLiteral("mac.tail.ts.net"));
+    EXPECT_EQ(told.value(QStringLiteral("port")).toInt(), port);
+    EXPECT_EQ(told.value(QStringLiteral("tailscaleLogin")).toString(), kLogin);
 }

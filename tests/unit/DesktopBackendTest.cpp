@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
+#include <functional>
+
 using namespace core;
 
 TEST(DesktopBackend, SessionKindChoosesTheBackendOrNamesWhatIsMissing)
@@ -92,8 +94,9 @@ protected:
     }
 
     // Streams `display` to a phone connected over loopback, on a desktop that can be captured and
-    // driven; no display server is reachable meanwhile.
-    void stream(quint32 display)
+    // driven; no display server is reachable meanwhile. `then` runs once the stream is started,
+    // before its first picture is waited for.
+    void stream(quint32 display, const std::function<void()>& then = {})
     {
         qunsetenv("DISPLAY");
         desktop.capturable = true;
@@ -109,6 +112,8 @@ protected:
         }, 15000));
         const QJsonObject started = client.request(QStringLiteral("stream.start"), 3, {{"displayId", qint64(display)}}, 15000);
         ASSERT_TRUE(started.value(QStringLiteral("ok")).toBool()) << started.value(QStringLiteral("error")).toString().toStdString();
+        if (then)
+            then();
         ASSERT_TRUE(QTest::qWaitFor([&] { return phone->picturesDecoded() > 0; }, 15000));
     }
     // Hands candidates both ways; notes whether the agent offered the loopback address.
@@ -189,4 +194,25 @@ TEST_F(SessionOnFakeDesktop, InputFollowsTheStreamedDisplayWhenItMoves)
     phone->send(QStringLiteral(R"({"t":"move","x":0.5,"y":0.5})"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.input->calls.size() > 1; }, 15000));
     EXPECT_EQ(desktop.input->calls.join(" | "), "release | move 640,400");
+}
+
+TEST_F(SessionOnFakeDesktop, AStreamStartsAtAQuarterOfItsBitrateCeiling)
+{
+    // The first stats event is sent at once. Clean receiver reports may have raised the target
+    // since, never lowered it unless the event says the bandwidth limits it.
+    QJsonObject first;
+    ASSERT_NO_FATAL_FAILURE(stream(9, [&] {
+        ASSERT_TRUE(client.request(QStringLiteral("stats.start"), 4).value(QStringLiteral("ok")).toBool());
+        while (const auto m = client.next()) {
+            first = parseJson(*m);
+            if (first.value(QStringLiteral("type")) == QLatin1String("stats"))
+                break;
+        }
+    }));
+    ASSERT_EQ(first.value(QStringLiteral("type")).toString(), QStringLiteral("stats"));
+    const qint64 target = first.value(QStringLiteral("targetKbps")).toInteger();
+    EXPECT_LT(target, Config{}.stream.full.maxKbps);
+    if (first.value(QStringLiteral("limit")) != QLatin1String("bandwidth")) {
+        EXPECT_GE(target, Config{}.stream.full.maxKbps / 4);
+    }
 }
