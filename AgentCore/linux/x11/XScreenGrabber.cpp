@@ -144,6 +144,8 @@ ScreenGrabber::~ScreenGrabber()
         close(wakeFd_);
     shm_.reset();
     if (damage_ && !x_->broken()) {
+        if (damaged_)
+            xcb_xfixes_destroy_region(x_->get(), damaged_);
         xcb_damage_destroy(x_->get(), damage_);
         xcb_flush(x_->get());
     }
@@ -158,6 +160,12 @@ void ScreenGrabber::watchChanges()
         damage_ = xcb_generate_id(x_->get());
         // Bounding-box reports: one event whenever the damaged box grows, cleared by subtract.
         xcb_damage_create(x_->get(), damage_, x_->root(), XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX);
+        // The damage taken out at each poll is read back into this region: a report's box can
+        // span older damage elsewhere, the region's rectangles cannot.
+        if (hasCursor_) {
+            damaged_ = xcb_generate_id(x_->get());
+            xcb_xfixes_create_region(x_->get(), damaged_, 0, nullptr);
+        }
     }
     randrBase_ = x_->firstEvent(&xcb_randr_id);
     if (randrBase_ >= 0) {
@@ -260,7 +268,16 @@ ScreenGrabber::Changes ScreenGrabber::poll(const Area& area)
     }
     // Empty the damage region, so the next drawing anywhere reports again. Damage that happens
     // after this request arrives as new events and is picked up on the next poll.
-    if (anyDamage) {
+    if (anyDamage && damaged_) {
+        xcb_damage_subtract(x_->get(), damage_, XCB_NONE, damaged_);
+        Reply<xcb_xfixes_fetch_region_reply_t> region(
+            xcb_xfixes_fetch_region_reply(x_->get(), xcb_xfixes_fetch_region(x_->get(), damaged_), nullptr));
+        if (region) {
+            const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+            const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+            changes.damaged = std::any_of(rects, rects + count, [&](const xcb_rectangle_t& r) { return intersects(r, area); });
+        }
+    } else if (anyDamage) {
         xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
         xcb_flush(x_->get());
     }

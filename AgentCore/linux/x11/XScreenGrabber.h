@@ -81,6 +81,7 @@ private:
     std::unique_ptr<ShmImage> shm_;
     BgrxImage image_;
     uint32_t damage_ = 0;
+    uint32_t damaged_ = 0; // XFixes region receiving the damage of each poll
     int damageBase_ = -1;
     int randrBase_ = -1;
     bool hasCursor_ = false;
