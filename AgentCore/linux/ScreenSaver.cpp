@@ -48,6 +48,12 @@ public:
 
     ~CookieHold() override
     {
+        // The reply can be in while its finished() notice still waits in the event loop.
+        if (!cookie_ && watcher_->isFinished()) {
+            const QDBusPendingReply<quint32> reply = *watcher_;
+            if (!reply.isError())
+                cookie_ = reply.value();
+        }
         if (cookie_) {
             unInhibit(bus_, *cookie_);
         } else if (!watcher_->isFinished()) {
