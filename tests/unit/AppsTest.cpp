@@ -55,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
         MatchRow{"StartupWMClass, any case", {}, {}, QStringLiteral("picview"), {}, "viewer.desktop"},
         MatchRow{"WM_CLASS instance as the id", {}, QStringLiteral("viewer"), QStringLiteral("X"), {}, "viewer.desktop"},
         MatchRow{"program", {}, {}, QStringLiteral("XTerm"), QStringLiteral("xterm"), "term.desktop"},
+        MatchRow{"WM_CLASS before its instance", {}, QStringLiteral("viewer"), QStringLiteral("term"), {}, "term.desktop"},
         MatchRow{"application id wins over the class", QStringLiteral("viewer"), {}, QStringLiteral("org.example.Editor"), {}, "viewer.desktop"},
         MatchRow{"nothing", QStringLiteral("nope"), QStringLiteral("nope"), QStringLiteral("Nope"), QStringLiteral("nope"), nullptr}));
 
@@ -74,6 +75,7 @@ TEST(Apps, RunningGroupsFiltersAndSortsByName)
         window(1, 20, QStringLiteral("zed"), QStringLiteral("straddles"), {1800, 0, 600, 400}), // centre on B
         window(2, 20, QStringLiteral("zed"), QStringLiteral("narrow"), {0, 0, 80, 600}),        // 40 points wide
         window(3, 20, QStringLiteral("zed"), QString(), {0, 0, 400, 400}),                      // untitled
+        window(10, 20, QStringLiteral("zed"), QStringLiteral("fifty"), {0, 0, 100, 100}),       // 50 points: kept
         window(4, 50, QStringLiteral("Alpha"), QStringLiteral("first of two alphas")),
         iconified,
         dock,                                                          // a dock alone is no application
@@ -94,8 +96,9 @@ TEST(Apps, RunningGroupsFiltersAndSortsByName)
 
     const AppInfo& zed = apps[4].info;
     EXPECT_EQ(zed.bundleId, QStringLiteral("pid:20"));
-    EXPECT_EQ(apps[4].windows, (std::vector<quint32>{1, 2, 3}));
-    ASSERT_EQ(zed.windows.size(), 1u);
+    EXPECT_EQ(apps[4].windows, (std::vector<quint32>{1, 2, 3, 10}));
+    ASSERT_EQ(zed.windows.size(), 2u);
+    EXPECT_EQ(zed.windows[1].title, QStringLiteral("fifty"));
     const WindowInfo& w = zed.windows[0];
     EXPECT_EQ(w.title, QStringLiteral("straddles"));
     EXPECT_EQ((std::vector<double>{w.x, w.y, w.width, w.height}), (std::vector<double>{900, 0, 300, 200}));
@@ -106,6 +109,19 @@ TEST(Apps, RunningGroupsFiltersAndSortsByName)
     EXPECT_TRUE(apps[3].info.hidden);
     EXPECT_TRUE(apps[2].info.active);
     EXPECT_FALSE(apps[1].info.active);
+}
+
+TEST(Apps, InstalledAreSortedByNameWhateverTheCase)
+{
+    const std::vector<DesktopEntry> entries = {
+        {QStringLiteral("b.desktop"), QStringLiteral("beta"), {}, {}, {}},
+        {QStringLiteral("a.desktop"), QStringLiteral("Alpha"), {}, {}, {}},
+        {QStringLiteral("c.desktop"), QStringLiteral("Gamma"), {}, {}, {}},
+    };
+    QStringList names;
+    for (const InstalledApp& app : Apps::installed(entries))
+        names << app.name;
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Alpha"), QStringLiteral("beta"), QStringLiteral("Gamma")}));
 }
 
 TEST(Apps, IconIsA64PixelPngOfTheWindowIcon)

@@ -169,6 +169,14 @@ TEST(Config, UnreadableFileIsReported)
         f.write("{\"owner\":\"" + QByteArray(1024 * 1024 - 11, 'a') + "\"}");
         ASSERT_EQ(f.size(), 1024 * 1024 + 1);
     }
+    // Exactly at the limit is still read.
+    const QString atLimit = dir.filePath(QStringLiteral("limit.json"));
+    {
+        QFile f(atLimit);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("{\"owner\":\"" + QByteArray(1024 * 1024 - 12, 'a') + "\"}");
+    }
+    EXPECT_FALSE(Config::load(atLimit).second);
     for (const QString& path : {dir.path(), fifo, big}) {
         auto [config, error] = Config::load(path);
         EXPECT_EQ(config, Config()) << path.toStdString();
