@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, until } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
@@ -111,13 +111,7 @@ function percentile(values, p) {
   const client = await openClient();
   const { page } = client;
   try {
-    const hello = await page.evaluate((url) => rc.connect(url), agent.url);
-    const primary = hello.displays.find((d) => d.isMain);
-    const answer = await page.evaluate(() => rc.negotiate());
-    if (!answer.ok) throw new Error(answer.error);
-    const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
-    if (!started.ok) throw new Error(started.error);
-    await until(page, () => rc.video.videoWidth === 1920);
+    await streamMain(page, agent);
     // The first clipboard request starts watching.
     await page.evaluate(() => rc.request('clipboard.get'));
 

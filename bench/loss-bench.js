@@ -12,7 +12,7 @@ const { spawn } = require('node:child_process');
 const dgram = require('node:dgram');
 const os = require('node:os');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, decoded } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 const { sleep } = require('./readback');
 
 const KBPS = Number(process.env.BENCH_KBPS || 8000);
@@ -104,14 +104,7 @@ class LossyRelay {
         rewrite(msg.candidate).then((c) => { if (c) receive({ ...msg, candidate: c }); });
       };
     });
-    const hello = await page.evaluate((url) => rc.connect(url), agent.url);
-    const primary = hello.displays.find((d) => d.isMain);
-    const answer = await page.evaluate(() => rc.negotiate());
-    if (!answer.ok) throw new Error(answer.error);
-    await page.evaluate(() => rc.request('stats.start'));
-    const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
-    if (!started.ok) throw new Error(started.error);
-    await decoded(page, 1920, 1080);
+    await streamMain(page, agent, { stats: true });
     if (!relays.size) throw new Error('the connection did not go through the relay');
 
     // The page notes every new decoded frame, keyframe request and keyframe as it happens.

@@ -5,7 +5,7 @@
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, decoded } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 
 const SESSIONS = Number(process.env.BENCH_SESSIONS || 20);
 const STREAM_SECONDS = Number(process.env.BENCH_SECONDS || 3);
@@ -28,13 +28,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
   try {
     console.log(`agent resident memory at start: ${rssMiB(agent.proc.pid).toFixed(1)} MiB`);
     for (let i = 1; i <= SESSIONS; i++) {
-      const hello = await page.evaluate((url) => rc.connect(url), agent.url);
-      const primary = hello.displays.find((d) => d.isMain);
-      const answer = await page.evaluate(() => rc.negotiate());
-      if (!answer.ok) throw new Error(answer.error);
-      const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
-      if (!started.ok) throw new Error(started.error);
-      await decoded(page, 1920, 1080);
+      await streamMain(page, agent);
       await sleep(STREAM_SECONDS * 1000);
       // Leaving the page ends the peer connection and the WebSocket: the session ends.
       await page.reload();

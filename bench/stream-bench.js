@@ -5,7 +5,7 @@
 'use strict';
 const { spawn } = require('node:child_process');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, until } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 const { cpuSeconds, rssMiB, percentile, installReader } = require('./readback');
 
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
@@ -23,14 +23,7 @@ function startAnimation(env) {
   const client = await openClient();
   const { page } = client;
   try {
-    const hello = await page.evaluate((url) => rc.connect(url), agent.url);
-    const primary = hello.displays.find((d) => d.isMain);
-    const answer = await page.evaluate(() => rc.negotiate());
-    if (!answer.ok) throw new Error(answer.error);
-    await page.evaluate(() => rc.request('stats.start'));
-    const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), primary.id);
-    if (!started.ok) throw new Error(started.error);
-    await until(page, () => rc.video.videoWidth === 1920);
+    await streamMain(page, agent, { stats: true });
 
     // Reads frame number and time stamp from every presented picture.
     await installReader(page);

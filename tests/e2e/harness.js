@@ -291,23 +291,34 @@ async function until(page, probe, arg, timeout = 60000) {
 // element is not waited for: a starved headless browser can decode for a long while before its
 // element shows a frame.
 async function decoded(page, width, height, timeout = 30000) {
-  try {
-    await page.waitForFunction(async ([w, h]) => {
-      let ok = false;
-      (await rc.pc.getStats()).forEach((r) => {
-        if (r.type === 'inbound-rtp' && r.kind === 'video' && r.framesDecoded > 0)
-          ok = r.frameWidth === w && r.frameHeight === h;
-      });
-      return ok;
-    }, [width, height], { polling: 100, timeout });
-  } catch (e) {
-    const why = await page.evaluate(async () => {
-      const out = { state: rc.pc && rc.pc.connectionState };
-      if (rc.pc) (await rc.pc.getStats()).forEach((r) => { if (r.type === 'inbound-rtp') out[r.type] = r; });
-      return JSON.stringify(out);
+  // Polled from here: waitForFunction takes the promise of an async predicate for a true value.
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const seen = await page.evaluate(async () => {
+      let video = null;
+      if (rc.pc) (await rc.pc.getStats()).forEach((r) => { if (r.type === 'inbound-rtp' && r.kind === 'video') video = r; });
+      return { state: rc.pc && rc.pc.connectionState, video };
     });
-    throw new Error(`no ${width}x${height} video decoded: ${why}`);
+    const v = seen.video;
+    if (v && v.framesDecoded > 0 && v.frameWidth === width && v.frameHeight === height) return;
+    if (Date.now() > deadline) throw new Error(`no ${width}x${height} video decoded: ${JSON.stringify(seen)}`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
   }
 }
 
-module.exports = { startAgent, startXorg, openClient, until, decoded, startProbe, inputState, root };
+// Connects the page's client to `agent`, negotiates and streams the main display; resolves with
+// the hello reply once frames of `width` x `height` are decoded. With `stats`, statistics are
+// asked for before the stream starts.
+async function streamMain(page, agent, { width = 1920, height = 1080, stats = false } = {}) {
+  const hello = await page.evaluate((url) => rc.connect(url), agent.url);
+  const main = hello.displays.find((d) => d.isMain);
+  const answer = await page.evaluate(() => rc.negotiate());
+  if (!answer.ok) throw new Error(answer.error);
+  if (stats) await page.evaluate(() => rc.request('stats.start'));
+  const started = await page.evaluate((id) => rc.request('stream.start', { displayId: id }), main.id);
+  if (!started.ok) throw new Error(started.error);
+  await decoded(page, width, height);
+  return hello;
+}
+
+module.exports = { startAgent, startXorg, openClient, until, decoded, streamMain, startProbe, inputState, root };
