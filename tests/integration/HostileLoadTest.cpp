@@ -59,7 +59,7 @@ constexpr qint64 kMiB = 1024 * 1024;
 constexpr int kBigClients = 3;
 constexpr int kNonReaders = 3;
 // Enough small frames in one go that looking at each header anew would stall the agent.
-constexpr int kBurst = 200000;
+constexpr int kBurst = 20000;
 constexpr qint64 kMemoryBound = kBigClients * 4 * 16 * kMiB + kNonReaders * (core::WSConnection::kMaxBacklogBytes + 8 * kMiB);
 
 // Waits for `events` on `fd` while the test's own event loop runs: the agent's log is drained
@@ -479,7 +479,11 @@ TEST_F(HostileLoad, LegitimateSessionOutlastsEveryKindOfAbuse)
 
     // Peak memory over the whole run stays within what the clients were allowed to cost.
     const qint64 peak = memoryOf(agent.pid(), "VmHWM");
+#ifndef __SANITIZE_ADDRESS__
+    // (Under AddressSanitizer freed memory waits in a quarantine of hundreds of MiB: the bound is a
+    // property of the real build.)
     EXPECT_LT(peak - rssBefore, kMemoryBound) << "peak " << peak / kMiB << " MiB, before " << rssBefore / kMiB << " MiB";
+#endif
     const Holdings loaded = holdingsOf(agent.pid());
 
     // Once they are all gone, so is everything they held.
