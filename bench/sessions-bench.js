@@ -3,19 +3,12 @@
 // session; what the streams used must come back, so the last figure stays near the first.
 'use strict';
 const { spawn } = require('node:child_process');
-const fs = require('node:fs');
 const path = require('node:path');
 const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { rssMiB, sleep } = require('./readback');
 
 const SESSIONS = Number(process.env.BENCH_SESSIONS || 20);
 const STREAM_SECONDS = Number(process.env.BENCH_SECONDS || 3);
-
-function rssMiB(pid) {
-  const line = fs.readFileSync(`/proc/${pid}/status`, 'utf8').split('\n').find((l) => l.startsWith('VmRSS:'));
-  return Number(line.split(/\s+/)[1]) / 1024;
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 (async () => {
   const xorg = await startXorg();
