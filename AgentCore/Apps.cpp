@@ -123,6 +123,31 @@ std::optional<quint32> displayOf(const Geometry::Rect& points, const std::vector
     return Geometry::display(Geometry::Point{points.x + points.width / 2, points.y + points.height / 2}, displays);
 }
 
+std::optional<IconPixels> pickIcon(const std::vector<quint32>& data, int edge)
+{
+    size_t best = 0, bestEdge = 0;
+    for (size_t at = 0; at + 2 <= data.size();) {
+        const uint64_t w = data[at], h = data[at + 1];
+        if (w == 0 || h == 0 || w * h > data.size() - at - 2)
+            break;
+        const size_t e = std::max(w, h);
+        const bool better = bestEdge == 0 || (bestEdge < size_t(edge) ? e > bestEdge : (e >= size_t(edge) && e < bestEdge));
+        if (better) {
+            best = at;
+            bestEdge = e;
+        }
+        at += 2 + w * h;
+    }
+    if (bestEdge == 0)
+        return std::nullopt;
+    IconPixels icon;
+    icon.width = int(data[best]);
+    icon.height = int(data[best + 1]);
+    const auto first = data.begin() + long(best + 2);
+    icon.argb.assign(first, first + long(size_t(icon.width) * size_t(icon.height)));
+    return icon;
+}
+
 QImage toImage(const IconPixels& pixels)
 {
     if (pixels.width <= 0 || pixels.height <= 0 || pixels.argb.size() < size_t(pixels.width) * size_t(pixels.height))

@@ -47,6 +47,11 @@ std::vector<Running> running(const std::vector<TopWindow>& windows, std::optiona
 // The entries as installed applications, sorted by name.
 std::vector<InstalledApp> installed(const std::vector<DesktopEntry>& entries);
 
+// The icon to show from a _NET_WM_ICON property, which any client sets: sizes back to back, each
+// width, height, then width x height pixels. The smallest size whose longer edge is not below
+// `edge`, else the largest; sizes after a malformed one are ignored. None when there is none.
+std::optional<IconPixels> pickIcon(const std::vector<quint32>& property, int edge);
+
 // Base64 of a 64 x 64 PNG of the image; empty for a null image.
 QString iconPng(const QImage& image);
 QImage toImage(const IconPixels& pixels);

@@ -89,21 +89,26 @@ G_DEFINE_TYPE(AgentLaunchContext, agent_launch_context, G_TYPE_APP_LAUNCH_CONTEX
 
 namespace {
 
+// The entry as shown, or none when it is hidden from menus. `id` overrides GIO's, which entries not
+// read from a directory lack.
+std::optional<Apps::DesktopEntry> shownEntry(GDesktopAppInfo* d, const QString& id = {})
+{
+    auto* info = G_APP_INFO(d);
+    if (g_desktop_app_info_get_is_hidden(d) || g_desktop_app_info_get_nodisplay(d))
+        return std::nullopt;
+    return Apps::DesktopEntry{id.isEmpty() ? text(g_app_info_get_id(info)) : id, text(g_app_info_get_name(info)),
+                              text(g_desktop_app_info_get_startup_wm_class(d)),
+                              QFileInfo(text(g_app_info_get_executable(info))).fileName(), iconName(info)};
+}
+
 std::vector<Apps::DesktopEntry> readShown()
 {
     std::vector<Apps::DesktopEntry> out;
     const AppInfoList all{g_app_info_get_all()};
-    for (GList* l = all.list; l; l = l->next) {
-        if (!G_IS_DESKTOP_APP_INFO(l->data))
-            continue;
-        auto* d = G_DESKTOP_APP_INFO(l->data);
-        auto* info = G_APP_INFO(l->data);
-        if (g_desktop_app_info_get_is_hidden(d) || g_desktop_app_info_get_nodisplay(d))
-            continue;
-        out.push_back({text(g_app_info_get_id(info)), text(g_app_info_get_name(info)),
-                       text(g_desktop_app_info_get_startup_wm_class(d)),
-                       QFileInfo(text(g_app_info_get_executable(info))).fileName(), iconName(info)});
-    }
+    for (GList* l = all.list; l; l = l->next)
+        if (G_IS_DESKTOP_APP_INFO(l->data))
+            if (auto entry = shownEntry(G_DESKTOP_APP_INFO(l->data)))
+                out.push_back(std::move(*entry));
     return out;
 }
 
@@ -138,6 +143,21 @@ std::vector<Apps::DesktopEntry> shown()
         read = true;
     }
     return entries;
+}
+
+std::optional<Apps::DesktopEntry> fromText(const QByteArray& entry, const QString& id)
+{
+    using KeyFilePtr = std::unique_ptr<GKeyFile, FreeWith<g_key_file_unref>>;
+    const KeyFilePtr keys(g_key_file_new());
+    GError* raw = nullptr;
+    const bool loaded = g_key_file_load_from_data(keys.get(), entry.constData(), gsize(entry.size()), G_KEY_FILE_NONE, &raw);
+    const GErrorPtr error(raw);
+    if (!loaded)
+        return std::nullopt;
+    const GObjectPtr<GDesktopAppInfo> app(g_desktop_app_info_new_from_keyfile(keys.get()));
+    if (!app)
+        return std::nullopt;
+    return shownEntry(app.get(), id);
 }
 
 QString iconFile(const QString& icon)

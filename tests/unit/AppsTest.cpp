@@ -134,4 +134,52 @@ TEST(Apps, IconIsA64PixelPngOfTheWindowIcon)
     EXPECT_TRUE(Apps::iconPng(Apps::toImage({4, 4, {1, 2}})).isEmpty()); // short pixel data
 }
 
+// A property of sizes back to back: {width, height, pixels...}, each pixel its size's width.
+std::vector<quint32> iconProperty(std::initializer_list<std::pair<quint32, quint32>> sizes)
+{
+    std::vector<quint32> p;
+    for (auto [w, h] : sizes) {
+        p.push_back(w);
+        p.push_back(h);
+        p.insert(p.end(), size_t(w) * h, w);
+    }
+    return p;
+}
+
+TEST(Apps, PicksTheSmallestIconNotBelowTheEdgeElseTheLargest)
+{
+    struct Row {
+        const char* name;
+        std::vector<quint32> property;
+        int edge;
+        int width; // of the pick, 0: none
+    };
+    std::vector<quint32> truncated = iconProperty({{16, 16}, {64, 64}});
+    truncated.pop_back();
+    std::vector<quint32> huge = iconProperty({{16, 16}});
+    huge.insert(huge.end(), {0xffffffffu, 0xffffffffu, 1, 2, 3});
+    const Row rows[] = {
+        {"exact", iconProperty({{16, 16}, {64, 64}, {128, 128}}), 64, 64},
+        {"next larger, whatever the order", iconProperty({{256, 256}, {16, 16}, {96, 96}, {32, 32}}), 64, 96},
+        {"largest when all are smaller", iconProperty({{16, 16}, {48, 32}, {24, 24}}), 64, 48},
+        {"a size cut short ends the list", truncated, 64, 16},
+        {"a size larger than the property ends it", huge, 64, 16},
+        {"zero width", iconProperty({{0, 16}}), 64, 0},
+        {"empty", {}, 64, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::optional<IconPixels> icon = Apps::pickIcon(row.property, row.edge);
+        if (row.width == 0) {
+            EXPECT_FALSE(icon);
+            continue;
+        }
+        ASSERT_TRUE(icon);
+        EXPECT_EQ(icon->width, row.width);
+        ASSERT_EQ(icon->argb.size(), size_t(icon->width) * size_t(icon->height));
+        EXPECT_EQ(icon->argb.front(), quint32(row.width)); // its own pixels, not a neighbour's
+        EXPECT_EQ(icon->argb.back(), quint32(row.width));
+    }
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 #include "XWindowControl.h"
 
+#include "Apps.h"
 #include "Log.h"
 #include "XConnection.h"
 
@@ -252,30 +253,9 @@ std::optional<quint32> WindowControl::activeWindow()
 std::optional<IconPixels> WindowControl::icon(quint32 window, int edge)
 {
     xcb_connection_t* c = query_->get();
-    // Icons come in several sizes back to back: width, height, then width x height pixels each.
     const auto data = longs(reply(c, getProperty(c, window, ewmh_->c._NET_WM_ICON, XCB_ATOM_CARDINAL, 4 << 20)));
     discardErrors();
-    size_t best = 0, bestEdge = 0;
-    for (size_t at = 0; at + 2 <= data.size();) {
-        const uint64_t w = data[at], h = data[at + 1];
-        if (w == 0 || h == 0 || w * h > data.size() - at - 2)
-            break;
-        const size_t e = std::max(w, h);
-        // The smallest size not below `edge`, else the largest.
-        const bool better = bestEdge == 0 || (bestEdge < size_t(edge) ? e > bestEdge : (e >= size_t(edge) && e < bestEdge));
-        if (better) {
-            best = at;
-            bestEdge = e;
-        }
-        at += 2 + w * h;
-    }
-    if (bestEdge == 0)
-        return std::nullopt;
-    IconPixels icon;
-    icon.width = int(data[best]);
-    icon.height = int(data[best + 1]);
-    icon.argb.assign(data.begin() + long(best + 2), data.begin() + long(best + 2 + size_t(icon.width) * icon.height));
-    return icon;
+    return Apps::pickIcon(data, edge);
 }
 
 bool WindowControl::exists(quint32 window)
