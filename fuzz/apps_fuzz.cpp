@@ -39,7 +39,8 @@ void entry(const QByteArray& bytes)
 void icon(uint8_t edge, const uint8_t* data, size_t size)
 {
     std::vector<quint32> property(size / 4);
-    std::memcpy(property.data(), data, property.size() * 4);
+    if (!property.empty())
+        std::memcpy(property.data(), data, property.size() * 4);
     const std::optional<IconPixels> picked = Apps::pickIcon(property, edge);
     if (!picked)
         return;
