@@ -11,8 +11,8 @@ const { cpuSeconds, rssMiB, percentile, installReader } = require('./readback');
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
 
-function startAnimation(env) {
-  const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+function startAnimation(env, ...mode) {
+  const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS), ...mode], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
 }
 
@@ -54,6 +54,18 @@ function startAnimation(env) {
     const stillT0 = Date.now();
     await new Promise((resolve) => setTimeout(resolve, 5000));
     const stillCpu = (cpuSeconds(agent.proc.pid) - still0) / ((Date.now() - stillT0) / 1000) * 100;
+    // Only the pointer moves (60 times a second, through XTest) over a still picture.
+    const pointer = await startAnimation(xorg.env, 'pointer');
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+    const pointerFrom = await page.evaluate(() => rc.events.length);
+    const pointer0 = cpuSeconds(agent.proc.pid);
+    const pointerT0 = Date.now();
+    await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
+    const pointerCpu = cpuSeconds(agent.proc.pid) - pointer0;
+    const pointerWall = (Date.now() - pointerT0) / 1000;
+    const pointerFrames = await page.evaluate((from) => rc.events.slice(from)
+      .filter((e) => e.type === 'stats' && e.width).reduce((n, e) => n + (e.encodeFps || 0), 0), pointerFrom);
+    pointer.kill('SIGTERM');
     await page.evaluate(() => rc.request('stream.stop'));
     animation = await startAnimation(xorg.env);
 
@@ -83,6 +95,10 @@ function startAnimation(env) {
     console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
     console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
     console.log(`still screen:            ${stillCpu.toFixed(1)} % of one core while streaming it`);
+    const pointerMs = pointerCpu / Math.max(pointerFrames, 1) * 1000;
+    console.log(`pointer moving only:     ${(pointerCpu / pointerWall * 100).toFixed(0)} % of one core, ` +
+                `${(pointerFrames / pointerWall).toFixed(1)} fps encoded, ${pointerMs.toFixed(2)} ms per frame ` +
+                `(${(pointerMs / (cpuPerFrame * 1000)).toFixed(2)} of a full-screen change)`);
   } finally {
     await client.close();
     await agent.stop();
