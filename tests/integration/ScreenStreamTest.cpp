@@ -321,6 +321,8 @@ TEST_F(ScreenStreamTest, StaticScreenGivesNoFramesAnimatedOneKeepsThemFlowing)
     other.start(15);
     painter->recolour(blinking, kBlue);
     ASSERT_TRUE(sink.waitFor([](const VideoFrame& f) { return looksLike(f, 511, 511, kBlue); }));
+    // The blue may be captured before its damage report is read, which then brings one more frame.
+    QTest::qWait(300);
     stream.takeFrameCount();
     QTest::qWait(600);
     EXPECT_EQ(stream.takeFrameCount(), 0);
