@@ -39,6 +39,14 @@ public:
     // The current picture of `display`, pointer drawn in, scaled to the buffer's size and
     // converted into it: ok, temporaryError or sourceLost.
     virtual Result grab(const DisplayInfo& display, Nv12Buffer& into) = 0;
+    // grab(), given the frame delivered just before for the same display at the buffer's size
+    // (unchanged while this runs): a source that knows only a small part of the picture changed
+    // since, such as the pointer over a still screen, starts from a copy of it and redoes that part.
+    virtual Result grabAfter(const DisplayInfo& display, const VideoFrame& previous, Nv12Buffer& into)
+    {
+        (void)previous;
+        return grab(display, into);
+    }
 
     // The current picture of `display` without the pointer, at full size; null when it cannot be
     // read. Lives until the next call.

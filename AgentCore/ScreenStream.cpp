@@ -112,6 +112,7 @@ private:
     {
         settings_ = s;
         const Geometry::Size size = Geometry::scaledSize(int64_t(s.display.width), int64_t(s.display.height), s.maxEdge);
+        last_.reset();
         if (!pool_ || pool_->width() != size.width || pool_->height() != size.height)
             pool_ = std::make_unique<FramePool>(int(size.width), int(size.height));
         interval_ = std::chrono::nanoseconds(1000000000 / std::max(1, s.fps));
@@ -197,12 +198,14 @@ private:
         const std::shared_ptr<Nv12Buffer> buffer = pool_->acquire();
         if (!buffer)
             return std::nullopt;
-        const FrameSource::Result grabbed = source_->grab(settings_.display, *buffer);
+        const FrameSource::Result grabbed = last_ ? source_->grabAfter(settings_.display, last_->frame, *buffer)
+                                                  : source_->grab(settings_.display, *buffer);
         if (grabbed == FrameSource::Result::sourceLost)
             return source_->lostReason();
         if (grabbed != FrameSource::Result::ok)
             return std::nullopt;
         buffer->frame.timestampNs = monotonicNs();
+        last_ = buffer;
         dirty_ = false;
         sent = true;
         ++frames_;
@@ -234,6 +237,9 @@ private:
     // Capture-thread state.
     Settings settings_;
     std::unique_ptr<FramePool> pool_;
+    // The buffer of the frame delivered last (kept out of the pool, never written again): the
+    // next frame may be made from it when little changed.
+    std::shared_ptr<Nv12Buffer> last_;
     std::chrono::nanoseconds interval_{0};
     bool dirty_ = true;
 

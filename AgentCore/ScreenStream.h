@@ -22,7 +22,9 @@ class DesktopBackend;
 // comes and captures at once (no change waits for a tick), never more often than the rate allows.
 // The pictures come from the desktop backend's frame source; pacing, the hand-over of new settings
 // and the buffers are this class's. Frames come from a pool of 5 buffers that is allocated once
-// per size: a consumer that holds all 5 makes the capture skip frames until one comes back.
+// per size: a consumer that holds all 5 makes the capture skip frames until one comes back. The
+// capture keeps the buffer of its last frame (never writing it again), so that a frame in which
+// only the pointer moved is made from it.
 //
 // start(), stop(), running() and the destructor are called on the thread that created the object
 // (the main thread); takeFrameCount() from any thread. Install onFrame, ready and onStop before the first

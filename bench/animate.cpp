@@ -3,12 +3,18 @@
 // black-or-white blocks in the top-left corner, so a receiver can read them back from decoded
 // pictures. Runs at the given rate until killed.
 //
-//   bench_animate WIDTH HEIGHT FPS
+// With "pointer", the picture is drawn once and stays still while the pointer goes round a circle
+// in the middle of the screen at the given rate, moved through XTest as a real device would be.
+//
+//   bench_animate WIDTH HEIGHT FPS [pointer]
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -35,8 +41,9 @@ uint32_t wallMillis()
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s WIDTH HEIGHT FPS\n", argv[0]);
+    const bool pointer = argc == 5 && std::strcmp(argv[4], "pointer") == 0;
+    if (argc != 4 && !pointer) {
+        std::fprintf(stderr, "usage: %s WIDTH HEIGHT FPS [pointer]\n", argv[0]);
         return 2;
     }
     const int width = std::atoi(argv[1]), height = std::atoi(argv[2]), fps = std::atoi(argv[3]);
@@ -70,6 +77,19 @@ int main(int argc, char** argv)
     const auto period = std::chrono::nanoseconds(1000000000LL / fps);
     auto next = std::chrono::steady_clock::now();
     for (uint32_t frame = 0;; ++frame) {
+        if (pointer && frame > 0) {
+            // One turn every two seconds, 300 pixels from the middle.
+            const double angle = 2 * M_PI * double(frame) / double(2 * fps);
+            xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, screen->root,
+                                int16_t(width / 2 + std::lround(300 * std::cos(angle))),
+                                int16_t(height / 2 + std::lround(300 * std::sin(angle))), 0);
+            xcb_flush(c);
+            if (xcb_connection_has_error(c))
+                return 0;
+            next += period;
+            std::this_thread::sleep_until(next);
+            continue;
+        }
         // A background that changes everywhere, and a bar that moves.
         const uint32_t shade = (frame * 3) % 200 + 30;
         fill((shade << 16) | ((255 - shade) << 8) | (frame % 2 ? 96u : 64u), 0, 0, width, height);

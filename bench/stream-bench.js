@@ -11,8 +11,8 @@ const { cpuSeconds, rssMiB, percentile, installReader } = require('./readback');
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
 
-function startAnimation(env) {
-  const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+function startAnimation(env, ...mode) {
+  const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS), ...mode], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
 }
 
@@ -22,13 +22,20 @@ function startAnimation(env) {
   const agent = await startAgent({}, xorg.env);
   const client = await openClient();
   const { page } = client;
+  // CPU per second the X server spends over `ms` (on the animation or the pointer alone).
+  const xorgRate = async (ms) => {
+    const x0 = cpuSeconds(xorg.pid), at = Date.now();
+    await new Promise((resolve) => setTimeout(resolve, ms));
+    return (cpuSeconds(xorg.pid) - x0) / ((Date.now() - at) / 1000);
+  };
   try {
-    await streamMain(page, agent, { stats: true });
+    const xorgAnimation = await xorgRate(3000);
+    const hello = await streamMain(page, agent, { stats: true });
 
     // Reads frame number and time stamp from every presented picture.
     await installReader(page);
 
-    const cpu0 = cpuSeconds(agent.proc.pid);
+    const cpu0 = cpuSeconds(agent.proc.pid), xorg0 = cpuSeconds(xorg.pid);
     const t0 = Date.now();
     const inbound = () => page.evaluate(async () => {
       const s = await rc.inbound();
@@ -45,6 +52,7 @@ function startAnimation(env) {
     const wall = (Date.now() - t0) / 1000;
     const in1 = await inbound();
     const cpu = cpuSeconds(agent.proc.pid) - cpu0;
+    const xorgCpu = cpuSeconds(xorg.pid) - xorg0 - xorgAnimation * wall;
     const rss = rssMiB(agent.proc.pid);
     // The same stream over a still screen: what watching nothing change costs (the once-a-second
     // repeat of the last frame included).
@@ -54,6 +62,27 @@ function startAnimation(env) {
     const stillT0 = Date.now();
     await new Promise((resolve) => setTimeout(resolve, 5000));
     const stillCpu = (cpuSeconds(agent.proc.pid) - still0) / ((Date.now() - stillT0) / 1000) * 100;
+    // Only the pointer moves (60 times a second, through XTest) over a still picture. The X
+    // server's own cost of that is measured before the stream starts again.
+    await page.evaluate(() => rc.request('stream.stop'));
+    const pointer = await startAnimation(xorg.env, 'pointer');
+    await new Promise((resolve) => setTimeout(resolve, 1000));
+    const xorgPointer = await xorgRate(3000);
+    const restarted = await page.evaluate((id) => rc.request('stream.start', { displayId: id }),
+                                          hello.displays.find((d) => d.isMain).id);
+    if (!restarted.ok) throw new Error(restarted.error);
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+    const pointerFrom = await page.evaluate(() => rc.events.length);
+    const pointer0 = cpuSeconds(agent.proc.pid), pointerXorg0 = cpuSeconds(xorg.pid);
+    const pointerT0 = Date.now();
+    await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
+    const pointerCpu = cpuSeconds(agent.proc.pid) - pointer0;
+    const pointerWall = (Date.now() - pointerT0) / 1000;
+    const pointerXorgCpu = cpuSeconds(xorg.pid) - pointerXorg0 - xorgPointer * pointerWall;
+    const pointerStats = await page.evaluate((from) => rc.events.slice(from)
+      .filter((e) => e.type === 'stats' && e.width), pointerFrom);
+    const pointerFrames = pointerStats.reduce((n, e) => n + (e.encodeFps || 0), 0);
+    pointer.kill('SIGTERM');
     await page.evaluate(() => rc.request('stream.stop'));
     animation = await startAnimation(xorg.env);
 
@@ -83,6 +112,20 @@ function startAnimation(env) {
     console.log(`bitrate sent:            ${kbps.toFixed(0)} kbit/s`);
     console.log(`agent resident memory:   ${rss.toFixed(0)} MiB`);
     console.log(`still screen:            ${stillCpu.toFixed(1)} % of one core while streaming it`);
+    // Per frame: the agent, and the agent plus what streaming costs the X server (beyond drawing
+    // the animation or moving the pointer, measured alone).
+    const fullMs = cpuPerFrame * 1000, fullTotalMs = (cpu + Math.max(xorgCpu, 0)) / Math.max(encodedFrames, 1) * 1000;
+    const pointerMs = pointerCpu / Math.max(pointerFrames, 1) * 1000;
+    const pointerTotalMs = (pointerCpu + Math.max(pointerXorgCpu, 0)) / Math.max(pointerFrames, 1) * 1000;
+    console.log(`pointer moving only:     ${(pointerCpu / pointerWall * 100).toFixed(0)} % of one core, ` +
+                `${(pointerFrames / pointerWall).toFixed(1)} fps encoded`);
+    console.log(`CPU per frame:           full-screen change ${fullMs.toFixed(2)} ms (with the X server ` +
+                `${fullTotalMs.toFixed(2)}), pointer only ${pointerMs.toFixed(2)} ms (${pointerTotalMs.toFixed(2)}): ` +
+                `${(pointerMs / fullMs).toFixed(2)} (${(pointerTotalMs / fullTotalMs).toFixed(2)}) of a full-screen change`);
+    const split = (stats) => ['captureMs', 'convertMs', 'encodeMs', 'sendMs']
+      .map((k) => mean(stats.filter((e) => typeof e[k] === 'number').map((e) => e[k])).toFixed(2)).join(' / ');
+    console.log(`capture / convert / x264 / send ms: ${split(result.stats)} full-screen change, ` +
+                `${split(pointerStats)} pointer only`);
   } finally {
     await client.close();
     await agent.stop();

@@ -51,6 +51,7 @@ FrameSource::Result FrameSource::update(DisplayInfo& display)
         display = *it;
     }
     const bool cursor = grabber_->cursorChanged(area(display));
+    stale_ = stale_ || changes.damaged || moved;
     return moved || cursor || changes.damaged ? Result::ok : Result::noChange;
 }
 
@@ -65,6 +66,33 @@ FrameSource::Result FrameSource::grab(const DisplayInfo& display, Nv12Buffer& in
     converter_.toNv12(scaled, into);
     into.frame.captureNs = grabbed - began;
     into.frame.convertNs = monotonicNs() - grabbed;
+    stale_ = false;
+    return Result::ok;
+}
+
+FrameSource::Result FrameSource::grabAfter(const DisplayInfo& display, const VideoFrame& previous, Nv12Buffer& into)
+{
+    if (stale_ || previous.width != into.frame.width || previous.height != into.frame.height)
+        return grab(display, into);
+    // Only the pointer changed: the picture read last is still the screen, and the pointer is
+    // moved in it, converting only where it was and where it is (a few thousand pixels instead
+    // of millions, and the X server copies nothing).
+    const int64_t began = monotonicNs();
+    changed_.clear();
+    const BgrxImage* image = grabber_->redrawCursor(area(display), changed_);
+    if (!image)
+        return grab(display, into);
+    const int64_t drawn = monotonicNs();
+    Nv12Converter::copy(previous, into);
+    for (const Area& a : changed_) {
+        const PixelRect part = Nv12Converter::affected({a.x, a.y, a.width, a.height}, image->width, image->height,
+                                                       into.frame.width, into.frame.height);
+        if (part.empty())
+            continue;
+        converter_.toNv12(converter_.scale(*image, into.frame.width, into.frame.height, part), into, part);
+    }
+    into.frame.captureNs = drawn - began;
+    into.frame.convertNs = monotonicNs() - drawn;
     return Result::ok;
 }
 

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace core::x11 {
 
@@ -303,6 +304,7 @@ bool ScreenGrabber::cursorChanged(const Area& area)
 
 const BgrxImage* ScreenGrabber::grab(const Area& area, bool withCursor)
 {
+    withCursor_.reset();
     if (area.width <= 0 || area.height <= 0 || x_->broken())
         return nullptr;
     const size_t bytes = size_t(area.width) * size_t(area.height) * 4;
@@ -320,8 +322,30 @@ const BgrxImage* ScreenGrabber::grab(const Area& area, bool withCursor)
     if (!reply)
         return nullptr;
     image_ = {shm_->data(), area.width * 4, area.width, area.height};
-    if (withCursor)
+    under_ = {};
+    if (withCursor) {
         drawCursor(area);
+        withCursor_ = area;
+    }
+    return &image_;
+}
+
+const BgrxImage* ScreenGrabber::redrawCursor(const Area& area, std::vector<Area>& changed)
+{
+    if (withCursor_ != area || x_->broken())
+        return nullptr;
+    uint8_t* dst = shm_->data();
+    const uint32_t* saved = underPixels_.data();
+    for (int row = 0; row < under_.height; ++row, saved += under_.width) {
+        uint8_t* line = dst + size_t(under_.y + row) * size_t(image_.stride) + size_t(under_.x) * 4;
+        std::memcpy(line, saved, size_t(under_.width) * 4);
+    }
+    if (under_.width > 0 && under_.height > 0)
+        changed.push_back(under_);
+    under_ = {};
+    drawCursor(area);
+    if (under_.width > 0 && under_.height > 0)
+        changed.push_back(under_);
     return &image_;
 }
 
@@ -335,15 +359,25 @@ void ScreenGrabber::drawCursor(const Area& area)
         return;
     const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(c.get());
     const int left = c->x - c->xhot - area.x, top = c->y - c->yhot - area.y;
+    // The part of the pointer inside the picture; what it covers is kept, to be put back when
+    // only the pointer moves.
+    const int x0 = std::max(0, left), x1 = std::min(area.width, left + int(c->width));
+    const int y0 = std::max(0, top), y1 = std::min(area.height, top + int(c->height));
+    if (x1 <= x0 || y1 <= y0)
+        return;
+    under_ = {x0, y0, x1 - x0, y1 - y0};
+    underPixels_.resize(size_t(under_.width) * size_t(under_.height));
     uint8_t* dst = shm_->data();
-    for (int row = std::max(0, -top); row < c->height && top + row < area.height; ++row) {
-        uint8_t* line = dst + size_t(top + row) * size_t(image_.stride);
-        for (int col = std::max(0, -left); col < c->width && left + col < area.width; ++col) {
-            const uint32_t p = pixels[size_t(row) * c->width + size_t(col)];
+    uint32_t* saved = underPixels_.data();
+    for (int y = y0; y < y1; ++y, saved += under_.width) {
+        uint8_t* line = dst + size_t(y) * size_t(image_.stride);
+        std::memcpy(saved, line + size_t(x0) * 4, size_t(under_.width) * 4);
+        for (int x = x0; x < x1; ++x) {
+            const uint32_t p = pixels[size_t(y - top) * c->width + size_t(x - left)];
             const uint32_t alpha = p >> 24;
             if (alpha == 0)
                 continue;
-            uint8_t* px = line + size_t(left + col) * 4;
+            uint8_t* px = line + size_t(x) * 4;
             px[0] = blend(p, px[0], 0, alpha);
             px[1] = blend(p, px[1], 8, alpha);
             px[2] = blend(p, px[2], 16, alpha);

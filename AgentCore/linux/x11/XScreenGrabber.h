@@ -58,12 +58,19 @@ public:
     // screen is being resized); the picture lives until the next grab.
     const BgrxImage* grab(const Area& area, bool withCursor);
 
+    // Moves the pointer in the picture of the last grab(area, true) without reading the screen
+    // again, for when only the pointer changed: the pixels under its old place are put back and it
+    // is drawn where it is now. `changed` receives the rectangles that changed (at most two, in the
+    // area's pixels). Null when the last grab was of another area or without the pointer.
+    const BgrxImage* redrawCursor(const Area& area, std::vector<Area>& changed);
+
     // The server went away; nothing will work on this grabber again.
     bool broken() const;
     std::vector<DisplayInfo> monitors() const;
 
 private:
     explicit ScreenGrabber(std::unique_ptr<Connection> x);
+    // Draws the pointer into the picture of `area`, keeping what it covers in under_.
     void drawCursor(const Area& area);
     void watchPointer();
 
@@ -80,6 +87,11 @@ private:
     bool pointerActive_ = true; // the pointer may have changed since cursorChanged() last looked
     std::unique_ptr<ShmImage> shm_;
     BgrxImage image_;
+    // The area whose picture (pointer drawn in) shm_ holds, if it holds one.
+    std::optional<Area> withCursor_;
+    // Where the pointer was drawn into that picture (in its pixels) and the pixels it covers.
+    Area under_;
+    std::vector<uint32_t> underPixels_;
     uint32_t damage_ = 0;
     uint32_t damaged_ = 0; // XFixes region receiving the damage of each poll
     int damageBase_ = -1;
