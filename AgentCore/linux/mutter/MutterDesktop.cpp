@@ -6,6 +6,7 @@
 #include "InputInjector.h"
 #include "Log.h"
 #include "MutterBus.h"
+#include "MutterClipboard.h"
 #include "MutterDisplaySource.h"
 #include "MutterFrameSource.h"
 #include "MutterInput.h"
@@ -52,6 +53,7 @@ Desktop::Desktop(std::optional<QDBusConnection> bus)
 Desktop::~Desktop()
 {
     actions_.reset();
+    clipboard_.reset();
     displays_.reset();
     signals_.reset();
     if (ownConnection_)
@@ -79,6 +81,8 @@ SystemActions& Desktop::actions() { return *actions_; }
 
 core::Clipboard& Desktop::clipboard()
 {
+    if (!clipboard_)
+        clipboard_ = Clipboard::open(bus_);
     if (!clipboard_)
         clipboard_ = std::make_unique<MemoryClipboard>();
     return *clipboard_;
