@@ -13,7 +13,7 @@
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
 #include "linux/DesktopActions.h"
-#include "linux/DesktopPresence.h"
+#include "linux/GnomePresence.h"
 
 namespace core::mutter {
 
@@ -43,7 +43,7 @@ Desktop::Desktop(std::optional<QDBusConnection> bus)
     , signals_(std::make_shared<CastSignals>(bus_))
     , displays_(std::make_unique<DisplaySource>(bus_))
     , permissions_(std::make_unique<Permissions>(bus_))
-    , presence_(std::make_unique<os::DesktopPresence>(std::function<void()>()))
+    , presence_(std::make_unique<os::GnomePresence>(bus_))
     , actions_(std::make_unique<os::DesktopActions>([this] { return openInput(); }, [] {
         log(QStringLiteral("actions: display.sleep: not offered on GNOME Wayland"));
     }))

@@ -8,7 +8,7 @@
 #include <optional>
 
 namespace core::os {
-class DesktopPresence;
+class GnomePresence;
 }
 
 namespace core::mutter {
@@ -44,7 +44,7 @@ private:
     std::shared_ptr<CastSignals> signals_;
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<Permissions> permissions_;
-    std::unique_ptr<os::DesktopPresence> presence_;
+    std::unique_ptr<os::GnomePresence> presence_;
     std::unique_ptr<SystemActions> actions_;
     std::unique_ptr<core::Clipboard> clipboard_;
     std::unique_ptr<core::WindowControl> windows_;
