@@ -1,6 +1,7 @@
 #include "ClipboardWatcher.h"
 #include "DisplaySource.h"
 #include "InputInjector.h"
+#include "Keys.h"
 #include "MutterSession.h"
 #include "ScreenStream.h"
 #include "linux/mutter/MutterDesktop.h"
@@ -211,6 +212,9 @@ TEST_F(GnomeDesktop, InputReachesAWaylandClient)
         {"keysym on the first level", [&] { input->type(0x61); }, "key 65 a"},
         {"keysym on the shifted level", [&] { input->type(0x41); }, "key 65 A"},
         {"keysym of a character", [&] { input->type(0x34); }, "key 52 4"},
+        {"smooth scroll up", [&] { input->scroll(0, 30); }, "wheel 0 360"},
+        {"smooth scroll left", [&] { input->scroll(30, 0); }, "wheel 360 0"},
+        {"character on the layout's third level", [&] { input->type(*Keys::keysymFor(U'\u20ac')); }, "key 8364 \xe2\x82\xac"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
