@@ -12,6 +12,7 @@
 #include "MutterInput.h"
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
+#include "ProcessWindows.h"
 #include "linux/DesktopActions.h"
 #include "linux/GnomePresence.h"
 
@@ -91,7 +92,7 @@ core::Clipboard& Desktop::clipboard()
 core::WindowControl& Desktop::windows()
 {
     if (!windows_)
-        windows_ = std::make_unique<NoWindows>();
+        windows_ = std::make_unique<ProcessWindows>();
     return *windows_;
 }
 

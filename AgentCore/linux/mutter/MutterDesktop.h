@@ -33,7 +33,7 @@ public:
     std::unique_ptr<InputInjector> openInput() override;
     SystemActions& actions() override;
     core::Clipboard& clipboard() override;
-    // GNOME keeps window control to itself: no windows are listed or driven (yet).
+    // GNOME keeps windows to its shell: applications are known by their processes only.
     core::WindowControl& windows() override;
 
 private:
