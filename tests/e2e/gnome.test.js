@@ -1,6 +1,6 @@
 // The stream and input of a GNOME Wayland session (headless Mutter) reach Chromium and come back:
 // the virtual monitor decodes at its size, showing what a Wayland client drew, and the data
-// channel's input reaches that client.
+// channel's input reaches that client; application requests answer without windows.
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -45,4 +45,12 @@ test('streams the virtual monitor and its input reaches a Wayland client', async
   assert.ok(heard(), 'the client never saw the pointer at 480,540: ' + painter.lines.join(' | '));
   await page.evaluate(() => rc.send({ t: 'click' }));
   await painter.heard((l) => l === 'press 1', 'the click');
+
+  // GNOME shows the agent no windows: applications are listed without them, and acting on one
+  // that is not listed fails at once.
+  const list = await page.evaluate(() => rc.request('apps.list'));
+  assert.equal(list.ok, true, list.error);
+  assert.ok(list.data.every((app) => app.windows.length === 0), JSON.stringify(list.data));
+  const focus = await page.evaluate(() => rc.request('app.focus', { pid: 1 }));
+  assert.equal(focus.error, 'no app with pid 1');
 });
