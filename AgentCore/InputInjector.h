@@ -30,6 +30,11 @@ public:
     virtual void moveTo(int x, int y) = 0;
     // X button numbers: 1 left, 3 right, 4/5 wheel up/down, 6/7 wheel left/right.
     virtual void button(std::uint8_t button, bool press) = 0;
+    // Whether scroll(), smooth scrolling by pixels, is offered; without it scrolling goes as
+    // wheel clicks through button().
+    virtual bool smoothScroll() const { return false; }
+    // Scrolls by pixels: positive dy up, positive dx left.
+    virtual void scroll(double /*dx*/, double /*dy*/) { }
 
     // Makes every keysym of `syms` typeable, lending spare keys to those the key map lacks. False
     // (nothing changed) when not enough spare keys are free at `now`; try again at

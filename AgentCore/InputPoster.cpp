@@ -102,8 +102,12 @@ void InputPoster::post(const InputEvent& event)
                     queue_.push_back(Button{xbutton(e.button), false});
                 }
             } else if constexpr (std::is_same_v<E, input::Scroll>) {
-                queueScroll(e.dy, scrollY_, kWheelUp, kWheelDown);
-                queueScroll(e.dx, scrollX_, kWheelLeft, kWheelRight);
+                if (x_->smoothScroll()) {
+                    queue_.push_back(Scroll{std::clamp(e.dx, -kScrollLimit, kScrollLimit), std::clamp(e.dy, -kScrollLimit, kScrollLimit)});
+                } else {
+                    queueScroll(e.dy, scrollY_, kWheelUp, kWheelDown);
+                    queueScroll(e.dx, scrollX_, kWheelLeft, kWheelRight);
+                }
             } else if constexpr (std::is_same_v<E, input::Text>) {
                 if (!e.s.isEmpty())
                     queue_.push_back(Typing{e.s, 0});
@@ -208,6 +212,8 @@ InputPoster::Step InputPoster::postFirst()
         movePointer(Geometry::moveBy(*pointer_, m->dx, m->dy, m->within));
     } else if (auto* b = std::get_if<Button>(&op)) {
         x_->button(b->xbutton, b->press);
+    } else if (auto* sc = std::get_if<Scroll>(&op)) {
+        x_->scroll(sc->dx, sc->dy);
     } else if (auto* s = std::get_if<Strokes>(&op)) {
         const bool neutral = typedNeutral(op);
         if (!neutral) {

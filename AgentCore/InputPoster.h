@@ -91,7 +91,11 @@ private:
         QString text;
         qsizetype typed = 0; // UTF-16 code units already sent
     };
-    using Op = std::variant<MoveTo, MoveBy, Button, Strokes, Typing>;
+    struct Scroll {
+        double dx = 0;
+        double dy = 0;
+    };
+    using Op = std::variant<MoveTo, MoveBy, Button, Scroll, Strokes, Typing>;
     using Clock = std::chrono::steady_clock;
 
     // A move merges into a move already queued (only the last position matters).

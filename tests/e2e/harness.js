@@ -159,9 +159,96 @@ async function startXorg() {
   };
 }
 
-// Starts `remote-agent --dev` with `config` (the port is chosen here), on $DISPLAY or `env.DISPLAY`.
+// Polls `check` (an async predicate) every 200 ms until it holds; fails with `what` after `limit` ms.
+async function poll(check, what, limit = 60000) {
+  const deadline = Date.now() + limit;
+  while (!(await check())) {
+    if (Date.now() > deadline) throw new Error(what);
+    await new Promise((resolve) => setTimeout(resolve, 200));
+  }
+}
+
+// A headless GNOME session of the test's own: a private session bus with PipeWire, WirePlumber
+// and Mutter (one 1920x1080 virtual monitor, Wayland only) on it, in a runtime directory of its
+// own. `env` is the environment of a program in that session; `painter(colour)` starts the
+// wayland-painter client ($WAYLAND_PAINTER) and resolves once it drew.
+async function startMutter() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'mutter-e2e-'));
+  const run = path.join(dir, 'run');
+  fs.mkdirSync(run, { mode: 0o700 });
+  fs.mkdirSync(path.join(dir, 'home'));
+  const procs = [];
+  const start = (cmd, args, env) => {
+    const p = spawn(cmd, args, { env, stdio: ['ignore', 'ignore', 'ignore'] });
+    procs.unshift(p);
+    return p;
+  };
+  const bus = spawn('dbus-daemon', ['--session', '--nofork', '--print-address=1'], { stdio: ['ignore', 'pipe', 'ignore'] });
+  procs.unshift(bus);
+  const stop = async () => {
+    for (const p of procs) {
+      if (p.exitCode !== null || p.signalCode !== null) continue;
+      p.kill('SIGTERM');
+      await new Promise((resolve) => p.once('exit', resolve));
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+  };
+  try {
+    const address = await new Promise((resolve, reject) => {
+      let text = '';
+      bus.stdout.on('data', (d) => {
+        text += d;
+        if (text.includes('\n')) resolve(text.trim());
+      });
+      bus.once('exit', () => reject(new Error('dbus-daemon did not start')));
+    });
+    const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: address, XDG_RUNTIME_DIR: run, PIPEWIRE_RUNTIME_DIR: run,
+                  HOME: path.join(dir, 'home'), XDG_CONFIG_HOME: path.join(dir, 'home', '.config'),
+                  XDG_STATE_HOME: path.join(dir, 'home', '.state'), GSETTINGS_BACKEND: 'memory' };
+    for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'XDG_SESSION_TYPE', 'PIPEWIRE_REMOTE']) delete env[name];
+    start('pipewire', [], env);
+    await poll(() => fs.existsSync(path.join(run, 'pipewire-0')), 'pipewire did not open its socket');
+    start('wireplumber', [], env);
+    start('mutter', ['--headless', '--virtual-monitor', '1920x1080', '--wayland', '--no-x11'], env);
+    const owned = (name) => new Promise((resolve) => {
+      const p = spawn('gdbus', ['call', '--address', address, '--dest', 'org.freedesktop.DBus', '--object-path',
+                                '/org/freedesktop/DBus', '--method', 'org.freedesktop.DBus.NameHasOwner', name],
+                      { stdio: ['ignore', 'pipe', 'ignore'] });
+      let out = '';
+      p.stdout.on('data', (d) => { out += d; });
+      p.once('exit', () => resolve(out.includes('true')));
+    });
+    await poll(async () => (await owned('org.gnome.Mutter.RemoteDesktop')) && (await owned('org.gnome.Mutter.ScreenCast'))
+                           && (await owned('org.gnome.Mutter.DisplayConfig')),
+               'mutter did not serve its remote-desktop services');
+    const session = { ...env, WAYLAND_DISPLAY: 'wayland-0', XDG_SESSION_TYPE: 'wayland' };
+    return {
+      env: session,
+      // Starts the painter; resolves once it drew. `heard(match)` waits for one of its lines.
+      async painter(colour) {
+        const p = spawn(required('WAYLAND_PAINTER'), [colour], { env: session, stdio: ['ignore', 'pipe', 'ignore'] });
+        procs.unshift(p);
+        const lines = [];
+        readline.createInterface({ input: p.stdout }).on('line', (line) => lines.push(line));
+        const painter = {
+          lines,
+          heard: (match, what, limit) => poll(() => lines.some(match), 'the painter never printed ' + what, limit),
+        };
+        await painter.heard((l) => l.startsWith('drawn'), 'that it drew');
+        return painter;
+      },
+      stop,
+    };
+  } catch (e) {
+    await stop();
+    throw e;
+  }
+}
+
+// Starts `remote-agent --dev` with `config` (the port is chosen here), in the desktop session of
+// `env` (X11 by its DISPLAY, GNOME on Wayland by its WAYLAND_DISPLAY), else of this process.
 async function startAgent(config = {}, env = process.env) {
-  if (!env.DISPLAY) throw new Error('DISPLAY is not set');
+  if (!env.DISPLAY && !env.WAYLAND_DISPLAY) throw new Error('neither DISPLAY nor WAYLAND_DISPLAY is set');
   const binary = required('AGENT_BINARY');
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'agent-e2e-'));
   let devPort = await freePort();
@@ -321,4 +408,4 @@ async function streamMain(page, agent, { width = 1920, height = 1080, stats = fa
   return hello;
 }
 
-module.exports = { startAgent, startXorg, openClient, until, decoded, streamMain, startProbe, inputState, root };
+module.exports = { startAgent, startXorg, startMutter, openClient, until, decoded, streamMain, startProbe, inputState, root };

@@ -1,5 +1,7 @@
+#include "ClipboardWatcher.h"
 #include "DisplaySource.h"
 #include "InputInjector.h"
+#include "Keys.h"
 #include "MutterSession.h"
 #include "ScreenStream.h"
 #include "linux/mutter/MutterDesktop.h"
@@ -13,6 +15,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 
 using namespace core;
@@ -22,6 +25,7 @@ namespace {
 
 // Far beyond what a loaded two-core machine needs; the waits end at the event.
 constexpr auto kLimit = std::chrono::seconds(30);
+constexpr InputInjector::KeySym kShiftL = 0xffe1;
 
 class GnomeDesktop : public ::testing::Test {
 protected:
@@ -45,6 +49,52 @@ protected:
         while (!painter.canReadLine() && Clock::now() < until && painter.state() != QProcess::NotRunning)
             painter.waitForReadyRead(1000);
         return painter.readLine().trimmed();
+    }
+
+    // Headless Mutter has no pointer or keyboard until a session's virtual ones appear, and the
+    // client binds them only then: what comes before is lost. A device is poked, one poke at a
+    // time, until the client hears it.
+    bool untilHeard(InputInjector& input, const std::function<void(int)>& poke, const QByteArray& heard)
+    {
+        const auto until = Clock::now() + kLimit;
+        for (int i = 0; Clock::now() < until; ++i) {
+            poke(i);
+            input.sync();
+            const auto wait = Clock::now() + std::chrono::seconds(2);
+            while (!painter.canReadLine() && Clock::now() < wait && painter.state() != QProcess::NotRunning)
+                painter.waitForReadyRead(500);
+            while (painter.canReadLine()) {
+                if (painter.readLine().startsWith(heard))
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    // Reads the client's lines until `want`; the last line read, empty when `want` never came.
+    QByteArray lineUntil(const QByteArray& want)
+    {
+        for (QByteArray line = nextLine();; line = nextLine())
+            if (line.isEmpty() || line == want)
+                return line;
+    }
+
+    // Runs `job` on the clipboard thread and waits for it.
+    template <typename F>
+    auto onClipboard(F job)
+    {
+        std::promise<decltype(job())> done;
+        auto result = done.get_future();
+        desktop->clipboard().post([&] {
+            if constexpr (std::is_void_v<decltype(job())>) {
+                job();
+                done.set_value();
+            } else {
+                done.set_value(job());
+            }
+        });
+        EXPECT_EQ(result.wait_for(kLimit), std::future_status::ready);
+        return result.get();
     }
 
     void TearDown() override
@@ -144,28 +194,8 @@ TEST_F(GnomeDesktop, InputReachesAWaylandClient)
     ASSERT_TRUE(startPainter("#00ff00")) << "the Wayland client drew nothing";
     const std::unique_ptr<InputInjector> input = desktop->openInput();
     ASSERT_TRUE(input);
-    // Headless Mutter has no pointer or keyboard until the session's virtual ones appear, and the
-    // client binds them only then: what comes before is lost. Each device is poked, one poke at
-    // a time, until the client hears it.
-    const auto untilHeard = [&](const std::function<void(int)>& poke, const QByteArray& heard) {
-        const auto until = Clock::now() + kLimit;
-        for (int i = 0; Clock::now() < until; ++i) {
-            poke(i);
-            input->sync();
-            QByteArray line;
-            const auto wait = Clock::now() + std::chrono::seconds(2);
-            while (!painter.canReadLine() && Clock::now() < wait && painter.state() != QProcess::NotRunning)
-                painter.waitForReadyRead(500);
-            while (painter.canReadLine()) {
-                if (painter.readLine().startsWith(heard))
-                    return true;
-            }
-        }
-        return false;
-    };
-    ASSERT_TRUE(untilHeard([&](int i) { input->moveTo(10 + i, 10); }, "motion"));
-    constexpr InputInjector::KeySym kShiftL = 0xffe1;
-    ASSERT_TRUE(untilHeard([&](int) { input->type(kShiftL); }, "key " + QByteArray::number(int(Qt::Key_Shift))));
+    ASSERT_TRUE(untilHeard(*input, [&](int i) { input->moveTo(10 + i, 10); }, "motion"));
+    ASSERT_TRUE(untilHeard(*input, [&](int) { input->type(kShiftL); }, "key " + QByteArray::number(int(Qt::Key_Shift))));
 
     const struct {
         const char* name;
@@ -182,6 +212,9 @@ TEST_F(GnomeDesktop, InputReachesAWaylandClient)
         {"keysym on the first level", [&] { input->type(0x61); }, "key 65 a"},
         {"keysym on the shifted level", [&] { input->type(0x41); }, "key 65 A"},
         {"keysym of a character", [&] { input->type(0x34); }, "key 52 4"},
+        {"smooth scroll up", [&] { input->scroll(0, 30); }, "wheel 0 360"},
+        {"smooth scroll left", [&] { input->scroll(30, 0); }, "wheel 360 0"},
+        {"character on the layout's third level", [&] { input->type(*Keys::keysymFor(U'\u20ac')); }, "key 8364 \xe2\x82\xac"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -194,4 +227,43 @@ TEST_F(GnomeDesktop, InputReachesAWaylandClient)
             line = nextLine();
         EXPECT_EQ(line.toStdString(), row.want);
     }
+}
+
+TEST_F(GnomeDesktop, ClipboardGoesBothWaysWithAWaylandClient)
+{
+    ASSERT_TRUE(startPainter("#0000ff")) << "the Wayland client drew nothing";
+    // A Wayland client takes and sees the clipboard only while it has the keyboard's focus.
+    const std::unique_ptr<InputInjector> input = desktop->openInput();
+    ASSERT_TRUE(input);
+    ASSERT_TRUE(untilHeard(*input, [&](int) { input->type(kShiftL); }, "key " + QByteArray::number(int(Qt::Key_Shift))));
+    painter.write("copy before\n");
+    ASSERT_EQ(lineUntil("clipboard before"), "clipboard before");
+
+    // The client's copy reaches Mutter some time after the client has printed it.
+    const auto read = [&] { return onClipboard([&] { return Clip::read(desktop->clipboard()).value_or(Clip()).bytes; }); };
+    for (const auto until = Clock::now() + kLimit; read() != "before" && Clock::now() < until;)
+        QThread::msleep(100);
+    auto watcher = onClipboard([&] { return std::make_unique<ClipboardWatcher>(desktop->clipboard()); });
+    EXPECT_EQ(onClipboard([&] { return watcher->current().value_or(Clip()).bytes; }).toStdString(), "before");
+
+    onClipboard([&] { watcher->set(Clip::text(QStringLiteral("from the phone \u00e9"))); });
+    EXPECT_EQ(lineUntil("clipboard from the phone \xc3\xa9"), "clipboard from the phone \xc3\xa9");
+
+    // Our own content must not come back as a change; the client's next copy must, alone.
+    const auto pollOnce = [&] {
+        return onClipboard([&] {
+            QThread::msleep(100); // the poll's own cadence, not a synchronisation
+            return watcher->poll();
+        });
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(pollOnce());
+    painter.write("copy from the desk\n");
+    ASSERT_EQ(lineUntil("clipboard from the desk"), "clipboard from the desk");
+    std::optional<Clip> reported;
+    for (const auto until = Clock::now() + kLimit; !reported && Clock::now() < until;)
+        reported = pollOnce();
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(reported->bytes.toStdString(), "from the desk");
+    onClipboard([&] { watcher.reset(); });
 }

@@ -29,6 +29,7 @@ public:
         std::size_t spares = 4;  // spare keys it claims to have
         int busy = 0;            // prepares refused (no spare key free) before one succeeds
         bool answerAcks = true;  // a requested round trip is answered at once
+        bool smooth = false;     // offers smooth scrolling ("scroll dx,dy")
         bool remapOnPrepare = false;
         bool neutral = false;
         bool remapped = false;
@@ -44,6 +45,8 @@ public:
     int fd() const override;
     void moveTo(int x, int y) override;
     void button(std::uint8_t button, bool press) override;
+    bool smoothScroll() const override { return s_->smooth; }
+    void scroll(double dx, double dy) override { s_->calls << QStringLiteral("scroll %1,%2").arg(dx).arg(dy); }
     bool prepare(const std::vector<KeySym>& syms, Clock::time_point now, bool shiftedToo) override;
     std::optional<Clock::time_point> nextSpareFree(Clock::time_point now) const override;
     bool key(KeySym sym, bool press) override;

@@ -85,3 +85,23 @@ TEST(InputQueue, LentKeysArePutBackAfterUse)
     p.send(R"({"t":"text","s":"a"})");
     EXPECT_TRUE(QTest::qWaitFor([&] { return p.x->calls.contains("restore"); }, 5000)) << p.x->calls.join(", ").toStdString();
 }
+
+TEST(InputQueue, ScrollingIsSmoothWhereTheDesktopOffersItElseWheelClicks)
+{
+    const struct {
+        const char* name;
+        bool smooth;
+        const char* calls;
+    } rows[] = {
+        {"wheel clicks, the rest carried", false, "button 4 down | button 4 up | button 7 down | button 7 up"},
+        {"smooth, by pixels", true, "scroll -50,45"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Poster p;
+        p.x->smooth = row.smooth;
+        p.send(R"({"t":"scroll","dx":-50,"dy":45})");
+        ASSERT_TRUE(p.drained());
+        EXPECT_EQ(p.x->calls.join(" | "), QString::fromLatin1(row.calls));
+    }
+}

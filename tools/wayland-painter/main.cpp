@@ -1,16 +1,20 @@
 // A Wayland client for the GNOME tests: a full-screen window of one colour (argv[1], "#rrggbb")
 // that prints, one line each, when it is first drawn and the input it receives. It draws again
-// every 0.1 s, so that screen casts keep getting frames of it.
+// every 0.1 s, so that screen casts keep getting frames of it. A line "copy TEXT" on its standard
+// input puts TEXT on the clipboard; the clipboard's text is printed whenever it changes.
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QEnterEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRasterWindow>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWheelEvent>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -75,5 +79,23 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     Painter window(QColor(argc > 1 ? QString::fromLatin1(argv[1]) : QStringLiteral("#ff0000")));
     window.showFullScreen();
+    QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, &app,
+                     [] { say(QStringLiteral("clipboard ") + QGuiApplication::clipboard()->text()); });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false);
+            return;
+        }
+        pending.append(buffer, n);
+        for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            if (line.startsWith(QStringLiteral("copy ")))
+                QGuiApplication::clipboard()->setText(line.mid(5));
+        }
+    });
     return app.exec();
 }

@@ -6,13 +6,15 @@
 #include "InputInjector.h"
 #include "Log.h"
 #include "MutterBus.h"
+#include "MutterClipboard.h"
 #include "MutterDisplaySource.h"
 #include "MutterFrameSource.h"
 #include "MutterInput.h"
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
+#include "ProcessWindows.h"
 #include "linux/DesktopActions.h"
-#include "linux/DesktopPresence.h"
+#include "linux/GnomePresence.h"
 
 namespace core::mutter {
 
@@ -42,7 +44,7 @@ Desktop::Desktop(std::optional<QDBusConnection> bus)
     , signals_(std::make_shared<CastSignals>(bus_))
     , displays_(std::make_unique<DisplaySource>(bus_))
     , permissions_(std::make_unique<Permissions>(bus_))
-    , presence_(std::make_unique<os::DesktopPresence>(std::function<void()>()))
+    , presence_(std::make_unique<os::GnomePresence>(bus_))
     , actions_(std::make_unique<os::DesktopActions>([this] { return openInput(); }, [] {
         log(QStringLiteral("actions: display.sleep: not offered on GNOME Wayland"));
     }))
@@ -52,6 +54,7 @@ Desktop::Desktop(std::optional<QDBusConnection> bus)
 Desktop::~Desktop()
 {
     actions_.reset();
+    clipboard_.reset();
     displays_.reset();
     signals_.reset();
     if (ownConnection_)
@@ -80,6 +83,8 @@ SystemActions& Desktop::actions() { return *actions_; }
 core::Clipboard& Desktop::clipboard()
 {
     if (!clipboard_)
+        clipboard_ = Clipboard::open(bus_);
+    if (!clipboard_)
         clipboard_ = std::make_unique<MemoryClipboard>();
     return *clipboard_;
 }
@@ -87,7 +92,7 @@ core::Clipboard& Desktop::clipboard()
 core::WindowControl& Desktop::windows()
 {
     if (!windows_)
-        windows_ = std::make_unique<NoWindows>();
+        windows_ = std::make_unique<ProcessWindows>();
     return *windows_;
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 namespace core::os {
-class DesktopPresence;
+class GnomePresence;
 }
 
 namespace core::mutter {
@@ -33,7 +33,7 @@ public:
     std::unique_ptr<InputInjector> openInput() override;
     SystemActions& actions() override;
     core::Clipboard& clipboard() override;
-    // GNOME keeps window control to itself: no windows are listed or driven (yet).
+    // GNOME keeps windows to its shell: applications are known by their processes only.
     core::WindowControl& windows() override;
 
 private:
@@ -44,7 +44,7 @@ private:
     std::shared_ptr<CastSignals> signals_;
     std::unique_ptr<DisplaySource> displays_;
     std::unique_ptr<Permissions> permissions_;
-    std::unique_ptr<os::DesktopPresence> presence_;
+    std::unique_ptr<os::GnomePresence> presence_;
     std::unique_ptr<SystemActions> actions_;
     std::unique_ptr<core::Clipboard> clipboard_;
     std::unique_ptr<core::WindowControl> windows_;

@@ -17,6 +17,9 @@ namespace {
 // NotifyPointerAxisDiscrete axes.
 constexpr uint kVertical = 0;
 constexpr uint kHorizontal = 1;
+// NotifyPointerAxis flags: scrolling from a continuous source (not wheel clicks, not a finger
+// that may start kinetic scrolling).
+constexpr uint kAxisContinuous = 1u << 3;
 
 std::optional<int> evdevButton(std::uint8_t x)
 {
@@ -129,6 +132,12 @@ void Input::button(std::uint8_t button, bool press)
     else
         buttonsDown_.erase(button);
     notify(QStringLiteral("NotifyPointerButton"), {*code, press});
+}
+
+void Input::scroll(double dx, double dy)
+{
+    // Mutter's axes grow rightwards and downwards, like the content under a finger moving up.
+    notify(QStringLiteral("NotifyPointerAxis"), {-dx, -dy, kAxisContinuous});
 }
 
 bool Input::key(KeySym sym, bool press)

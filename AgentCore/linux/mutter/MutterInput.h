@@ -15,7 +15,7 @@ class CastSession;
 class CastSignals;
 
 // Input through a RemoteDesktop session of its own: absolute pointer positions on the stream of
-// the monitor under them, buttons and wheel clicks, keys as keysyms (Mutter finds the key and
+// the monitor under them, buttons, wheel clicks and smooth scrolling, keys as keysyms (Mutter finds the key and
 // the Shift level itself, so no key is ever lent). Calls go out without waiting; a round trip
 // on the same connection is the acknowledgement, as Mutter answers in order. Main thread.
 class Input : public QObject, public InputInjector {
@@ -28,6 +28,8 @@ public:
     int fd() const override { return ackFd_; }
     void moveTo(int x, int y) override;
     void button(std::uint8_t button, bool press) override;
+    bool smoothScroll() const override { return true; }
+    void scroll(double dx, double dy) override;
     bool prepare(const std::vector<KeySym>&, Clock::time_point, bool) override { return true; }
     std::optional<Clock::time_point> nextSpareFree(Clock::time_point) const override { return std::nullopt; }
     bool key(KeySym sym, bool press) override;
