@@ -1,10 +1,14 @@
 #include "ClipboardWatcher.h"
+#include "FakeDesktop.h"
 #include "Log.h"
+#include "RequestTable.h"
+#include "SessionClipboard.h"
 
 #include <gtest/gtest.h>
 
 #include <QBuffer>
 #include <QImage>
+#include <QTest>
 
 using core::Clip;
 using core::ClipboardWatcher;
@@ -97,4 +101,35 @@ TEST(ClipboardWatcher, OwnWritesAreNotReportedAndSameContentIsNotRewritten)
     EXPECT_FALSE(watcher.poll());
     EXPECT_EQ(watcher.current()->kind, Clip::Kind::png);
     EXPECT_THROW(watcher.set(Clip::png(QByteArray(Clip::maxPNG + 1, 'p'))), core::AgentError);
+}
+
+namespace {
+
+// A clipboard whose thread never gets round to its jobs: they are only counted.
+class StalledClipboard : public MemoryClipboard {
+public:
+    void post(std::function<void()> job) override { jobs.push_back(std::move(job)); }
+    std::vector<std::function<void()>> jobs;
+};
+
+class StalledDesktop : public FakeDesktop {
+public:
+    core::Clipboard& clipboard() override { return stalled; }
+    StalledClipboard stalled;
+};
+
+} // namespace
+
+TEST(SessionClipboard, NoSecondPollIsQueuedBehindOneStillWaiting)
+{
+    StalledDesktop desktop;
+    core::SessionClipboard clipboard(desktop, {}, [](const QByteArray&) {});
+    core::RequestTable requests;
+    clipboard.addRequests(requests);
+    (*requests.find(QStringLiteral("clipboard.get")))({QStringLiteral("clipboard.get"), 1, core::json::Reader({})});
+    // The watcher, the request and the first poll; the ticks after that find the poll pending.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.stalled.jobs.size() == 3; }, 15000));
+    QTest::qWait(1600);
+    EXPECT_EQ(desktop.stalled.jobs.size(), 3u);
+    clipboard.end();
 }
