@@ -8,6 +8,8 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 using core::Clip;
@@ -131,5 +133,26 @@ TEST(SessionClipboard, NoSecondPollIsQueuedBehindOneStillWaiting)
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.stalled.jobs.size() == 3; }, 15000));
     QTest::qWait(1600);
     EXPECT_EQ(desktop.stalled.jobs.size(), 3u);
+    clipboard.end();
+}
+
+TEST(SessionClipboard, TextSetFromThePhoneIsWhatItGetsBack)
+{
+    // The memory clipboard: the stand-in where no desktop clipboard can be reached.
+    FakeDesktop desktop;
+    QList<QJsonObject> sent;
+    core::SessionClipboard clipboard(desktop, {}, [&](const QByteArray& m) { sent << QJsonDocument::fromJson(m).object(); });
+    core::RequestTable requests;
+    clipboard.addRequests(requests);
+    const auto request = [&](const char* type, qint64 id, const QJsonObject& params) {
+        (*requests.find(QLatin1String(type)))({QLatin1String(type), id, core::json::Reader(params)});
+    };
+    request("clipboard.set", 1, {{"text", "from the phone"}});
+    request("clipboard.get", 2, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent.size() >= 2; }, 15000));
+    EXPECT_EQ(sent[0].value("id").toInt(), 1);
+    EXPECT_EQ(sent[0].value("ok").toBool(), true);
+    EXPECT_EQ(sent[1].value("data").toObject().value("text").toString(), QStringLiteral("from the phone"))
+        << QJsonDocument(sent[1]).toJson().constData();
     clipboard.end();
 }
