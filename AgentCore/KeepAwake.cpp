@@ -2,12 +2,9 @@
 
 namespace core {
 
-namespace {
-constexpr int kActivityMs = 30000;
-} // namespace
-
-KeepAwake::KeepAwake(IdleInhibitor& inhibitor)
+KeepAwake::KeepAwake(IdleInhibitor& inhibitor, std::chrono::milliseconds activityInterval)
     : inhibitor_(&inhibitor)
+    , activityInterval_(activityInterval)
 {
 }
 
@@ -18,7 +15,7 @@ void KeepAwake::start()
     hold_ = inhibitor_->hold(name);
     inhibitor_->declareActivity();
     timer_ = std::make_unique<QTimer>();
-    timer_->setInterval(kActivityMs);
+    timer_->setInterval(activityInterval_);
     // The timer dies with this object, so the slot never outlives it.
     QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { inhibitor_->declareActivity(); });
     timer_->start();

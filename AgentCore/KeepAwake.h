@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 namespace core {
@@ -16,7 +17,10 @@ class KeepAwake {
 public:
     static inline const QString name = QStringLiteral("Dorvane phone session");
 
-    explicit KeepAwake(IdleInhibitor& inhibitor);
+    static constexpr std::chrono::milliseconds kActivityInterval{30000};
+
+    // The interval is the tests' to shorten; the agent keeps the 30 seconds.
+    explicit KeepAwake(IdleInhibitor& inhibitor, std::chrono::milliseconds activityInterval = kActivityInterval);
 
     // Both idempotent; a stopped KeepAwake may be started again.
     void start();
@@ -25,6 +29,7 @@ public:
 
 private:
     IdleInhibitor* const inhibitor_;
+    const std::chrono::milliseconds activityInterval_;
     std::unique_ptr<IdleInhibitor::Hold> hold_;
     std::unique_ptr<QTimer> timer_;
 };

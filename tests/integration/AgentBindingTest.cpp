@@ -13,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+
+#include <sched.h>
+#include <unistd.h>
 
 using namespace core;
 
@@ -100,6 +104,33 @@ TEST_F(AgentBinding, OffWithOneNotificationPerAttemptThenOnWithTheOwnLogin)
     ASSERT_TRUE(c.waitClosed());
     EXPECT_EQ(c.closeCode(), 4403);
     EXPECT_FALSE(agent->connectedDevice());
+}
+
+TEST_F(AgentBinding, ARenamedComputerIsShownAtTheNextPairingRefresh)
+{
+    // A host name of the test's own: namespaces belong to threads, and the agent runs on this one.
+    // With no system bus the agent takes the computer's name from the host name.
+    ASSERT_EQ(::unshare(CLONE_NEWUTS), 0) << "needs root to give the test a host name of its own";
+    char original[256] = {};
+    ASSERT_EQ(::gethostname(original, sizeof original - 1), 0);
+    const auto rename = [](const char* name) { return ::sethostname(name, std::strlen(name)) == 0; };
+    ASSERT_TRUE(rename("mac-one"));
+    for (const char* name : {"REMOTE_AGENT_PAIRING_REFRESH_MS", "DBUS_SYSTEM_BUS_ADDRESS"})
+        saved[name] = qgetenv(name);
+    qputenv("REMOTE_AGENT_PAIRING_REFRESH_MS", "200");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket");
+    writeTailnet(true);
+    startAgent();
+    const auto detailsName = [this] { return agent->details ? agent->details->name : QString(); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return detailsName() == QLatin1String("mac-one"); }, 20000));
+
+    QStringList notified;
+    QObject::connect(agent.get(), &Agent::statusChanged, [&] { notified << detailsName(); });
+    ASSERT_TRUE(rename("mac-two"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return detailsName() == QLatin1String("mac-two"); }, 20000));
+    // The pairing window draws its code with the name it reads when told of a change.
+    EXPECT_TRUE(notified.contains(QStringLiteral("mac-two"))) << notified.join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(rename(original));
 }
 
 } // namespace

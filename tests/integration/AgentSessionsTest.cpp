@@ -158,6 +158,24 @@ TEST_F(AgentSessions, RemovingTheConnectedDeviceClosesItsSession)
     EXPECT_TRUE(agent->devices().visible().empty());
 }
 
+TEST_F(AgentSessions, EachCommandOnADeviceWithoutASessionIsSavedAtOnce)
+{
+    agent->recordPeer(QStringLiteral("dev client"), {QStringLiteral("nPHONE"), QStringLiteral("phone")});
+    auto c = hello();
+    c->socket().close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent->connectedDeviceID(); }, 5000));
+    const struct {
+        void (Agent::*command)(const QString&);
+        Device::State saved;
+    } steps[] = {{&Agent::disableDevice, Device::State::disabled},
+                 {&Agent::enableDevice, Device::State::active},
+                 {&Agent::removeDevice, Device::State::removed}};
+    for (const auto& step : steps) {
+        (agent.get()->*step.command)(QStringLiteral("nPHONE"));
+        EXPECT_EQ(stored().state(QStringLiteral("nPHONE")), step.saved);
+    }
+}
+
 TEST_F(AgentSessions, CommandsOnOtherDevicesOnlyChangeTheRegistry)
 {
     agent->recordPeer(QStringLiteral("dev client"), {QStringLiteral("nPHONE"), QStringLiteral("phone")});

@@ -19,6 +19,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+
 using namespace core;
 
 namespace {
@@ -66,7 +69,24 @@ protected:
     {
         return cloud.ticket(link.owner, link.macId, Ticket::seconds(QDateTime::currentDateTimeUtc()) + secondsFromNow);
     }
-
+    // Stops the fixture's agent and starts `again` in its place on the same port and tailnet.
+    void restart(AgentProcess& again, const std::map<QString, QString>& env = {})
+    {
+        agent.stop();
+        again.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
+        again.setEnv(QStringLiteral("FAKE_TAILNET"), dir.path() + QStringLiteral("/tailnet.json"));
+        again.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
+        again.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
+        for (const auto& [name, value] : env)
+            again.setEnv(name, value);
+        ASSERT_TRUE(again.start({}));
+        ASSERT_TRUE(again.waitForLog(QStringLiteral("listening on "))) << again.log().toStdString();
+    }
+    int requests(const QString& methodPath)
+    {
+        const QJsonArray all = cloud.state().value(QStringLiteral("requests")).toArray();
+        return int(std::count(all.begin(), all.end(), QJsonValue(methodPath)));
+    }
 };
 
 } // namespace
@@ -96,15 +116,10 @@ TEST_F(PairedAdmission, TicketsDecide)
 TEST_F(PairedAdmission, UnpairedMacTurnsTicketsAway)
 {
     // Without a link in the keyring even a well-signed ticket is turned away, as for an unpaired Mac.
-    agent.stop();
+    agent.stop(); // first: its last sync could store the link again
     KeychainLinkStore().clear();
     AgentProcess again;
-    again.writeConfig(QStringLiteral(R"({"port":%1,"api":"%2"})").arg(port).arg(cloud.base()).toUtf8());
-    again.setEnv(QStringLiteral("FAKE_TAILNET"), dir.path() + QStringLiteral("/tailnet.json"));
-    again.setEnv(QStringLiteral("PATH"), QStringLiteral(FAKE_TAILSCALE_DIR ":") + qEnvironmentVariable("PATH"));
-    again.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), KeyringDaemon::instance().busAddress());
-    ASSERT_TRUE(again.start({}));
-    ASSERT_TRUE(again.waitForLog(QStringLiteral("listening on "))) << again.log().toStdString();
+    restart(again);
     const QJsonObject report = hello({{"ticket", ticket(3600)}});
     EXPECT_EQ(report.value("closeCode").toInt(), 4412);
     EXPECT_EQ(report.value("closeReason").toString(), Close::notPaired.reason);
@@ -124,4 +139,43 @@ TEST_F(PairedAdmission, ListeningTellsTheCloudHowToReachThisMac)
     EXPECT_EQ(told.value(QStringLiteral("dnsName")).toString(), QStringLiteral("mac.tail.ts.net"));
     EXPECT_EQ(told.value(QStringLiteral("port")).toInt(), port);
     EXPECT_EQ(told.value(QStringLiteral("tailscaleLogin")).toString(), kLogin);
+}
+
+TEST_F(PairedAdmission, DetailsTheCloudFailedToTakeAreSentAgainAtTheNextRefresh)
+{
+    agent.stop(); // first: its last sync could store the link again
+    KeychainLinkStore().save(link); // as before the first agent told the cloud
+    ASSERT_TRUE(cloud.post(QStringLiteral("/test/fail-updates"), {{"count", 1}}));
+    const int before = requests(QStringLiteral("PUT /v1/mac"));
+    AgentProcess again;
+    restart(again, {{QStringLiteral("REMOTE_AGENT_PAIRING_REFRESH_MS"), QStringLiteral("300")}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests(QStringLiteral("PUT /v1/mac")) >= before + 2; }, 30000))
+        << again.log().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return KeychainLinkStore().load().value_or(link).details.has_value(); }, 20000));
+    EXPECT_EQ(KeychainLinkStore().load()->details->nodeId, QStringLiteral("nMAC"));
+}
+
+TEST_F(PairedAdmission, APeerWithTooManyWrongCodesIsRefusedEvenTheRightOne)
+{
+    // Unpaired, the agent shows its pairing window at start and registers the code it shows.
+    agent.stop(); // first: its last sync could store the link again
+    KeychainLinkStore().clear();
+    AgentProcess again;
+    restart(again);
+    QString shown;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QJsonArray codes = cloud.state().value(QStringLiteral("codes")).toArray();
+            shown = codes.isEmpty() ? QString() : codes.last()[QStringLiteral("code")].toString();
+            return !shown.isEmpty();
+        },
+        20000))
+        << again.log().toStdString();
+    QString wrong = shown;
+    wrong[0] = shown[0] == QLatin1Char('A') ? QLatin1Char('B') : QLatin1Char('A');
+    for (int i = 0; i < Gate::CodeGuesses::kMaxWrong; ++i)
+        EXPECT_FALSE(admitted(hello({{"pairCode", wrong}}))) << i;
+    const QJsonObject report = hello({{"pairCode", shown}});
+    EXPECT_EQ(report.value("closeCode").toInt(), 4401) << again.log().toStdString();
+    EXPECT_TRUE(again.waitForLog(QStringLiteral("pairing: too many wrong codes from ") + ns.peerAddress()));
 }

@@ -5,6 +5,7 @@
 #include "PrivateBus.h"
 #include "WsClient.h"
 
+#include <QFile>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,19 @@ QJsonObject nextStatus(WsClient& c)
         if (o.value(QStringLiteral("type")) == QLatin1String("status.changed"))
             return o;
     }
+}
+
+// Times the main thread of the process has waited so far (a reply from the X server, a timer),
+// -1 when unreadable.
+qint64 waits(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("voluntary_ctxt_switches:"))
+            return line.mid(24).trimmed().toLongLong();
+    return -1;
 }
 
 enum class Ending { clientClose, kick, agentExit };
@@ -139,3 +153,13 @@ TEST(PresenceWithoutLogind, SessionsCarryOnUnlockedAndTheAbsenceIsLoggedOnce)
 }
 
 } // namespace
+
+TEST_F(Presence, AnIdleAgentProbesThePermissionsOnlyNowAndThen)
+{
+    // Every probe opens an X connection of its own; polled without a pause, the agent would spend
+    // its main thread on them. An upper bound only: a busy machine lets the agent make fewer calls.
+    const qint64 before = waits(agent.pid());
+    ASSERT_GE(before, 0) << "no context switch counts in /proc";
+    QTest::qWait(3000);
+    EXPECT_LT(waits(agent.pid()) - before, 1000) << agent.log().toStdString();
+}

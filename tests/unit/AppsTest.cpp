@@ -11,6 +11,7 @@ const std::vector<DesktopEntry> kEntries = {
     {QStringLiteral("org.example.Editor.desktop"), QStringLiteral("Editor"), {}, QStringLiteral("editor"), {}},
     {QStringLiteral("viewer.desktop"), QStringLiteral("Viewer"), QStringLiteral("PicView"), QStringLiteral("pv"), {}},
     {QStringLiteral("term.desktop"), QStringLiteral("Terminal"), {}, QStringLiteral("xterm"), {}},
+    {QStringLiteral("org.example.Paint.desktop"), QStringLiteral("Paint"), QStringLiteral("Painter"), QStringLiteral("paint"), {}},
 };
 
 TopWindow window(quint32 id, qint32 pid, QString cls, QString title, Geometry::Rect frame = {0, 0, 400, 300})
@@ -55,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         MatchRow{"StartupWMClass, any case", {}, {}, QStringLiteral("picview"), {}, "viewer.desktop"},
         MatchRow{"WM_CLASS instance as the id", {}, QStringLiteral("viewer"), QStringLiteral("X"), {}, "viewer.desktop"},
         MatchRow{"program", {}, {}, QStringLiteral("XTerm"), QStringLiteral("xterm"), "term.desktop"},
-        MatchRow{"WM_CLASS before its instance", {}, QStringLiteral("viewer"), QStringLiteral("term"), {}, "term.desktop"},
+        MatchRow{"WM_CLASS before its instance, as the id", {}, QStringLiteral("viewer"), QStringLiteral("term"), {}, "term.desktop"},
+        MatchRow{"WM_CLASS before its instance, as StartupWMClass", {}, QStringLiteral("PicView"), QStringLiteral("Painter"), {}, "org.example.Paint.desktop"},
         MatchRow{"application id wins over the class", QStringLiteral("viewer"), {}, QStringLiteral("org.example.Editor"), {}, "viewer.desktop"},
         MatchRow{"nothing", QStringLiteral("nope"), QStringLiteral("nope"), QStringLiteral("Nope"), QStringLiteral("nope"), nullptr}));
 

@@ -103,8 +103,44 @@ TEST(BitrateControl, StaysWithinFloorAndCeiling)
 
 TEST(BitrateControl, AReportWithoutLossClimbs)
 {
-    BitrateControl control(20000, 80000);
-    EXPECT_EQ(control.update(std::nullopt, std::nullopt), 21600); // 20000 * 1.08
+    // 8 % a report, and at least 100 kbps where 8 % is less.
+    const struct {
+        qint64 start, next;
+    } cases[] = {{20000, 21600}, {1000, 1100}, {300, 400}};
+    for (const auto& c : cases) {
+        BitrateControl control(c.start, 80000);
+        EXPECT_EQ(control.update(std::nullopt, std::nullopt), c.next) << c.start;
+    }
+}
+
+TEST(BitrateControl, TheStartIsHeldToACeilingBelowTheFloor)
+{
+    EXPECT_EQ(BitrateControl(5000, 200).target(), 200);
+    EXPECT_EQ(BitrateControl(5000, 1).target(), 1);
+    EXPECT_EQ(BitrateControl(5000, 0).target(), 1);
+}
+
+TEST(BitrateControl, ALaterLossRecoversToTheRateJustBeforeIt)
+{
+    BitrateControl control(10000, 80000);
+    control.update(0.05, std::nullopt);
+    while (control.target() < 11000)
+        control.update(0.0, std::nullopt);
+    ASSERT_EQ(control.target(), 11664); // 10000 regained, then 8 % twice
+    EXPECT_EQ(control.update(0.05, std::nullopt), 11372);
+    // Regained at 20 %, capped at the 11664 before this loss (the earlier 10000 is passed already).
+    EXPECT_EQ(control.update(0.0, std::nullopt), 11664);
+}
+
+TEST(BitrateControl, ARecoveryCutShortByTheCeilingIsOver)
+{
+    BitrateControl control(10000, 80000);
+    control.update(0.05, std::nullopt);
+    control.setCeiling(9000);
+    EXPECT_EQ(control.update(0.0, std::nullopt), 9000);
+    // More room later is new ground: 8 %, not the 20 % of a recovery towards the old 10000.
+    control.setCeiling(20000);
+    EXPECT_EQ(control.update(0.0, std::nullopt), 9720);
 }
 
 TEST(LossMeter, CountersOutweighTheLastReportsFraction)

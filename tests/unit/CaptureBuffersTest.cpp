@@ -86,6 +86,13 @@ TEST(Nv12Converter, ScalesOnlyWhenTheSizeDiffers)
     EXPECT_EQ(half.height, 4);
     EXPECT_EQ(half.stride, 40);
     EXPECT_NEAR(half.data[1], 200, 3); // the box filter rounds a little
+    // One side the same is still a different size.
+    for (const auto& [w, h] : {std::pair{20, 6}, std::pair{12, 10}}) {
+        const BgrxImage one = converter.scale({px.data(), 80, 20, 10}, w, h);
+        EXPECT_NE(one.data, px.data()) << w << "x" << h;
+        EXPECT_EQ(one.width, w);
+        EXPECT_EQ(one.height, h);
+    }
 }
 
 TEST(Thumbs, HeightFollowsTheIntegerRule)

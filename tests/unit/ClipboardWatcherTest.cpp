@@ -1,10 +1,16 @@
 #include "ClipboardWatcher.h"
+#include "FakeDesktop.h"
 #include "Log.h"
+#include "RequestTable.h"
+#include "SessionClipboard.h"
 
 #include <gtest/gtest.h>
 
 #include <QBuffer>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
 
 using core::Clip;
 using core::ClipboardWatcher;
@@ -97,4 +103,56 @@ TEST(ClipboardWatcher, OwnWritesAreNotReportedAndSameContentIsNotRewritten)
     EXPECT_FALSE(watcher.poll());
     EXPECT_EQ(watcher.current()->kind, Clip::Kind::png);
     EXPECT_THROW(watcher.set(Clip::png(QByteArray(Clip::maxPNG + 1, 'p'))), core::AgentError);
+}
+
+namespace {
+
+// A clipboard whose thread never gets round to its jobs: they are only counted.
+class StalledClipboard : public MemoryClipboard {
+public:
+    void post(std::function<void()> job) override { jobs.push_back(std::move(job)); }
+    std::vector<std::function<void()>> jobs;
+};
+
+class StalledDesktop : public FakeDesktop {
+public:
+    core::Clipboard& clipboard() override { return stalled; }
+    StalledClipboard stalled;
+};
+
+} // namespace
+
+TEST(SessionClipboard, NoSecondPollIsQueuedBehindOneStillWaiting)
+{
+    StalledDesktop desktop;
+    core::SessionClipboard clipboard(desktop, {}, [](const QByteArray&) {});
+    core::RequestTable requests;
+    clipboard.addRequests(requests);
+    (*requests.find(QStringLiteral("clipboard.get")))({QStringLiteral("clipboard.get"), 1, core::json::Reader({})});
+    // The watcher, the request and the first poll; the ticks after that find the poll pending.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.stalled.jobs.size() == 3; }, 15000));
+    QTest::qWait(1600);
+    EXPECT_EQ(desktop.stalled.jobs.size(), 3u);
+    clipboard.end();
+}
+
+TEST(SessionClipboard, TextSetFromThePhoneIsWhatItGetsBack)
+{
+    // The memory clipboard: the stand-in where no desktop clipboard can be reached.
+    FakeDesktop desktop;
+    QList<QJsonObject> sent;
+    core::SessionClipboard clipboard(desktop, {}, [&](const QByteArray& m) { sent << QJsonDocument::fromJson(m).object(); });
+    core::RequestTable requests;
+    clipboard.addRequests(requests);
+    const auto request = [&](const char* type, qint64 id, const QJsonObject& params) {
+        (*requests.find(QLatin1String(type)))({QLatin1String(type), id, core::json::Reader(params)});
+    };
+    request("clipboard.set", 1, {{"text", "from the phone"}});
+    request("clipboard.get", 2, {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent.size() >= 2; }, 15000));
+    EXPECT_EQ(sent[0].value("id").toInt(), 1);
+    EXPECT_EQ(sent[0].value("ok").toBool(), true);
+    EXPECT_EQ(sent[1].value("data").toObject().value("text").toString(), QStringLiteral("from the phone"))
+        << QJsonDocument(sent[1]).toJson().constData();
+    clipboard.end();
 }

@@ -2,6 +2,7 @@
 #include "FakeDesktop.h"
 #include "AgentProcess.h"
 #include "GstReceiver.h"
+#include "Log.h"
 #include "Server.h"
 #include "Session.h"
 #include "WsClient.h"
@@ -14,7 +15,42 @@
 
 #include <functional>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace core;
+
+TEST(DesktopBackend, WithoutADesktopTheAgentGetsAnEmptyOneThatSaysWhy)
+{
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"};
+    std::vector<QByteArray> saved;
+    for (const char* name : names) {
+        saved.push_back(qgetenv(name));
+        qunsetenv(name);
+    }
+    // The log line is read back from a pipe standing in for standard error.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    const int stderrCopy = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    std::unique_ptr<DesktopBackend> desktop;
+    EXPECT_NO_THROW(desktop = createDesktopBackend());
+    ::dup2(stderrCopy, STDERR_FILENO);
+    ::close(stderrCopy);
+    char buf[512] = {};
+    const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    for (size_t i = 0; i < std::size(names); ++i)
+        if (!saved[i].isEmpty())
+            qputenv(names[i], saved[i]);
+
+    ASSERT_TRUE(desktop);
+    EXPECT_GT(n, 0);
+    EXPECT_TRUE(QByteArray(buf).contains("desktop: no X display: DISPLAY is not set")) << buf;
+    EXPECT_THROW(desktop->openFrames(), AgentError);
+}
 
 TEST(DesktopBackend, SessionKindChoosesTheBackendOrNamesWhatIsMissing)
 {

@@ -1,6 +1,8 @@
 #include "FakeDesktop.h"
 #include "KeepAwake.h"
 
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 using namespace core;
@@ -19,4 +21,12 @@ TEST(KeepAwake, StartsOnceStopsWhollyAndStartsAgain)
     EXPECT_FALSE(keepAwake.started());
     keepAwake.start();
     EXPECT_EQ(desktop.holds(), 1);
+}
+
+TEST(KeepAwake, DeclaresActivityAgainAtEachInterval)
+{
+    FakeDesktop desktop;
+    KeepAwake keepAwake(desktop.idleInhibitor(), std::chrono::milliseconds(1));
+    keepAwake.start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.activity() >= 3; }, 30000));
 }

@@ -1,8 +1,16 @@
 #include "Log.h"
 
 #include <QRegularExpression>
+#include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace core;
 
@@ -43,4 +51,55 @@ TEST(AgentError, TextIsTheMessageAlone)
     EXPECT_STREQ(e.what(), "no interface has 100.64.0.1");
     EXPECT_EQ(describe(e), e.description());
     EXPECT_EQ(AgentError(QStringLiteral("a")), AgentError(QStringLiteral("a")));
+}
+
+namespace {
+
+// Standard error swapped for a pipe while the test runs.
+class LogToPipe : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::pipe(fds), 0);
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        saved = ::dup(STDERR_FILENO);
+        ASSERT_GE(saved, 0);
+        ASSERT_GE(::dup2(fds[1], STDERR_FILENO), 0);
+    }
+    void TearDown() override
+    {
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        for (int fd : fds)
+            if (fd >= 0)
+                ::close(fd);
+    }
+    int fds[2] = {-1, -1};
+    int saved = -1;
+};
+
+} // namespace
+
+TEST_F(LogToPipe, TheWholeLineGoesToStandardError)
+{
+    log(QStringLiteral("to the pipe"));
+    char buf[256] = {};
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    EXPECT_TRUE(QByteArray(buf, int(n)).endsWith(" to the pipe\n")) << buf;
+}
+
+TEST_F(LogToPipe, AWriteThatFailsDropsTheLine)
+{
+    // Nobody reads standard error any more: the line is lost, the caller goes on.
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    ::close(fds[0]);
+    fds[0] = -1;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([done] {
+        log(QStringLiteral("into the void"));
+        *done = true;
+    }).detach();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done->load(); }, 15000));
+    std::signal(SIGPIPE, previous);
 }

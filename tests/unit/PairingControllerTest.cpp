@@ -306,6 +306,17 @@ TEST_F(Pairing, UnpairWhileOfflineKeepsTheTokenUntilDelivered)
     EXPECT_FALSE(store->pending);
 }
 
+TEST_F(Pairing, UnpairWithdrawsACodeShownForTheOldLink)
+{
+    // A code shown while linked carries the link's token: once unpaired it must admit nobody.
+    make(link());
+    controller->show();
+    ASSERT_TRUE(controller->admittedCode());
+    controller->unpair();
+    EXPECT_FALSE(controller->showing());
+    EXPECT_FALSE(controller->admittedCode());
+}
+
 TEST_F(Pairing, TickDeliversAPendingUnpairFirst)
 {
     make(std::nullopt, QStringLiteral("tok-0"));

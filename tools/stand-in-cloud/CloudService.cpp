@@ -55,6 +55,7 @@ void CloudService::routes()
     server_.route("/v1/mac", Method::Get | Method::Put | Method::Delete, [this](const QHttpServerRequest& r) { return mac(r); });
     server_.route("/test/claim", Method::Post, [this](const QHttpServerRequest& r) { return claim(r); });
     server_.route("/test/ticket", Method::Post, [this](const QHttpServerRequest& r) { return ticket(r); });
+    server_.route("/test/fail-updates", Method::Post, [this](const QHttpServerRequest& r) { return failUpdates(r); });
     server_.route("/test/state", Method::Get, [this] { return QHttpServerResponse(state()); });
     server_.afterRequest([this](QHttpServerResponse&& response, const QHttpServerRequest& request) {
         const QString path = request.url().path();
@@ -119,6 +120,10 @@ QHttpServerResponse CloudService::mac(const QHttpServerRequest& request)
     case Method::Get:
         return QHttpServerResponse(QJsonObject{{"macId", m->macId}});
     case Method::Put: {
+        if (failingUpdates_ > 0) {
+            --failingUpdates_;
+            return QHttpServerResponse(Status::ServiceUnavailable);
+        }
         const auto body = jsonBody(request);
         if (!body || !hasStrings(*body, {"nodeId", "name", "dnsName", "tailscaleLogin"}))
             return QHttpServerResponse(Status::BadRequest);
@@ -163,6 +168,15 @@ QHttpServerResponse CloudService::ticket(const QHttpServerRequest& request)
     return QHttpServerResponse(QJsonObject{
         {"ticket", key_.ticket(kid, body->value(QStringLiteral("sub")).toString(), body->value(QStringLiteral("mac")).toString(),
                                body->value(QStringLiteral("exp")).toDouble())}});
+}
+
+QHttpServerResponse CloudService::failUpdates(const QHttpServerRequest& request)
+{
+    const auto body = jsonBody(request);
+    if (!body || !body->value(QStringLiteral("count")).isDouble())
+        return QHttpServerResponse(Status::BadRequest);
+    failingUpdates_ = body->value(QStringLiteral("count")).toInt();
+    return QHttpServerResponse(QJsonObject{});
 }
 
 QJsonObject CloudService::state() const

@@ -13,6 +13,7 @@
 // The cloud service's pairing and Mac endpoints with in-memory state, plus test endpoints:
 //   POST /test/claim  {"code","userId","email"}  claims a registered code as a phone would
 //   POST /test/ticket {"sub","mac","exp"[,"kid"]} mints an ES256 ticket with the signing key
+//   POST /test/fail-updates {"count"}            answers the next count detail updates 503
 //   GET  /test/state                              every Mac and code the service knows, and the
 //                                                 "METHOD /path" of every request outside /test
 class CloudService {
@@ -45,6 +46,7 @@ private:
     QHttpServerResponse mac(const QHttpServerRequest& request);
     QHttpServerResponse claim(const QHttpServerRequest& request);
     QHttpServerResponse ticket(const QHttpServerRequest& request);
+    QHttpServerResponse failUpdates(const QHttpServerRequest& request);
     QJsonObject state() const;
     // The Mac whose token the "Mac <token>" header carries.
     Mac* macFor(const QHttpServerRequest& request);
@@ -55,5 +57,7 @@ private:
     std::map<QString, Mac> macs_; // by token hash
     int nextMac_ = 1;
     int unpaired_ = 0;
+    // Updates of a Mac's details still to be answered 503 (a cloud that is briefly down).
+    int failingUpdates_ = 0;
     QStringList requests_;
 };
