@@ -170,8 +170,8 @@ ClientMessage parseMessage(const QByteArray& bytes)
 
 } // namespace
 
-// The network thread's half of a connection: owns the socket (and through it the TCP socket) and
-// the frame guard. Everything here runs on the network thread, except the constructor, which runs
+// The network thread's half of a connection: owns the socket, the TCP socket it was upgraded from
+// and the frame guard. Everything here runs on the network thread, except the constructor, which runs
 // on the main thread before everything is moved over.
 class SocketSide : public QObject {
 public:
@@ -207,10 +207,12 @@ public:
     void moveTo(QObject* home)
     {
         QThread* thread = home->thread();
+        // The socket does not free the TCP socket it was upgraded from once they left the thread
+        // that made them; as a child here it goes with this object (and moves along with it).
+        if (tcp_)
+            tcp_->setParent(this);
         moveToThread(thread);
         socket_->moveToThread(thread);
-        if (tcp_)
-            tcp_->moveToThread(thread);
         if (guard_)
             guard_->moveToThread(thread);
         QMetaObject::invokeMethod(this, [this, home] { setParent(home); }, Qt::QueuedConnection);
