@@ -202,6 +202,17 @@ public:
         }
     }
 
+    ~SocketSide() override
+    {
+        // The socket says goodbye from its destructor, and nothing of this object may hear it.
+        if (guard_) {
+            guard_->onUnmasked = nullptr;
+            guard_->onArrival = nullptr;
+        }
+        QObject::disconnect(socket_.get(), nullptr, this, nullptr);
+        socket_.reset();
+    }
+
     // Main thread: hands this object, its sockets and its guard to `home`'s thread, where `home`
     // adopts it.
     void moveTo(QObject* home)
