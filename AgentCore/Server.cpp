@@ -1,7 +1,10 @@
 #include "Server.h"
 
 #include "ClientFrameCheck.h"
+#include "Json.h"
 #include "Log.h"
+#include "NetThread.h"
+#include "Threads.h"
 #include "linux/ListenSocket.h"
 #include "linux/TcpCounters.h"
 
@@ -14,6 +17,7 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 namespace core {
@@ -134,6 +138,191 @@ private:
     std::optional<ClientFrameCheck> check_;
 };
 
+// What waits to be written to one client, counted on both threads.
+struct Backlog {
+    std::atomic<qint64> handedOver{0}; // sent by the main thread, not yet given to the socket
+    std::atomic<qint64> socket{0}; // the socket's unwritten bytes, as last seen on the network thread
+    std::atomic<bool> dropped{false}; // the client was found not reading (and that was logged)
+
+    qint64 total() const { return handedOver.load() + socket.load(); }
+    // True for the one caller that finds the bound passed first.
+    bool overflows() { return total() > WSConnection::kMaxBacklogBytes && !dropped.exchange(true); }
+};
+
+namespace {
+
+QString notReadingLine(const QString& remoteIP, qint64 backlog)
+{
+    return QStringLiteral("closed %1 (not reading: %2 bytes unsent)").arg(remoteIP).arg(backlog);
+}
+
+ClientMessage parseMessage(const QByteArray& bytes)
+{
+    ClientMessage message;
+    message.size = bytes.size();
+    try {
+        message.object = json::parseObject(bytes);
+    } catch (const json::DecodeError& e) {
+        message.error = e.description();
+    }
+    return message;
+}
+
+} // namespace
+
+// The network thread's half of a connection: owns the socket, the TCP socket it was upgraded from
+// and the frame guard. Everything here runs on the network thread, except the constructor, which runs
+// on the main thread before everything is moved over.
+class SocketSide : public QObject {
+public:
+    SocketSide(std::unique_ptr<QWebSocket> socket, QTcpSocket* tcp, std::unique_ptr<FrameGuard> guard,
+               WSConnection* owner, std::shared_ptr<Backlog> backlog)
+        : socket_(std::move(socket))
+        , tcp_(tcp)
+        , guard_(std::move(guard))
+        , owner_(owner)
+        , backlog_(std::move(backlog))
+        , remoteIP_(owner->remoteIP())
+    {
+        connect(socket_.get(), &QWebSocket::textMessageReceived, this,
+                [this](const QString& text) { received(text.toUtf8()); });
+        connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, &SocketSide::received);
+        connect(socket_.get(), &QWebSocket::disconnected, this, &SocketSide::ended);
+        connect(socket_.get(), &QWebSocket::bytesWritten, this, &SocketSide::flushed);
+        if (guard_) {
+            guard_->onUnmasked = [this] {
+                log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (unmasked frame)"));
+                close(QWebSocketProtocol::CloseCodeProtocolError, QString(), false);
+                ended();
+            };
+            // Pongs are queued by Qt itself, unseen by write(): a client that pings without
+            // reading is caught when it sends more.
+            guard_->onArrival = [this] { checkBacklog(); };
+            guard_->start();
+        }
+    }
+
+    ~SocketSide() override
+    {
+        // The socket says goodbye from its destructor, and nothing of this object may hear it.
+        if (guard_) {
+            guard_->onUnmasked = nullptr;
+            guard_->onArrival = nullptr;
+        }
+        QObject::disconnect(socket_.get(), nullptr, this, nullptr);
+        socket_.reset();
+    }
+
+    // Main thread: hands this object, its sockets and its guard to `home`'s thread, where `home`
+    // adopts it.
+    void moveTo(QObject* home)
+    {
+        QThread* thread = home->thread();
+        // The socket does not free the TCP socket it was upgraded from once they left the thread
+        // that made them; as a child here it goes with this object (and moves along with it).
+        if (tcp_)
+            tcp_->setParent(this);
+        moveToThread(thread);
+        socket_->moveToThread(thread);
+        if (guard_)
+            guard_->moveToThread(thread);
+        QMetaObject::invokeMethod(this, [this, home] { setParent(home); }, Qt::QueuedConnection);
+    }
+
+    void write(const QByteArray& data)
+    {
+        backlog_->handedOver -= data.size();
+        ++taken_;
+        if (done_)
+            return;
+        socket_->sendTextMessage(QString::fromUtf8(data));
+        checkBacklog();
+    }
+
+    void close(quint16 code, const QString& reason, bool abort)
+    {
+        if (done_)
+            return;
+        done_ = true;
+        socket_->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+        // The close message waits behind everything unsent, which a client that does not read
+        // never takes; lingering would only let its pings queue more.
+        if (abort)
+            socket_->abort();
+    }
+
+    // The main thread let go: the socket may still be exchanging its close handshake, so it is
+    // given a bounded while to finish on its own.
+    void release()
+    {
+        QObject::disconnect(socket_.get(), nullptr, this, nullptr);
+        if (guard_) {
+            guard_->onUnmasked = nullptr;
+            guard_->onArrival = nullptr;
+        }
+        if (socket_->state() == QAbstractSocket::UnconnectedState) {
+            deleteLater();
+            return;
+        }
+        if (!done_)
+            socket_->close();
+        done_ = true;
+        connect(socket_.get(), &QWebSocket::disconnected, this, &QObject::deleteLater);
+        QTimer::singleShot(kCloseLingerMs, Qt::PreciseTimer, this, [this] {
+            socket_->abort();
+            deleteLater();
+        });
+    }
+
+private:
+    void received(const QByteArray& bytes)
+    {
+        if (done_ || bytes.isEmpty())
+            return;
+        postToMain(owner_, [message = parseMessage(bytes)](WSConnection* c) { c->deliver(message); });
+    }
+
+    void flushed()
+    {
+        const qint64 unsent = socket_->bytesToWrite();
+        backlog_->socket = unsent;
+        if (unsent == 0)
+            postToMain(owner_, [taken = taken_](WSConnection* c) { c->written(taken); });
+    }
+
+    void checkBacklog()
+    {
+        if (done_)
+            return;
+        backlog_->socket = socket_->bytesToWrite();
+        if (!backlog_->overflows())
+            return;
+        log(notReadingLine(remoteIP_, backlog_->total()));
+        close(Close::notReading.code, Close::notReading.reason, true);
+        ended();
+    }
+
+    // The connection is over for the main thread, once.
+    void ended()
+    {
+        done_ = true;
+        if (endSent_)
+            return;
+        endSent_ = true;
+        postToMain(owner_, [](WSConnection* c) { c->finish(); });
+    }
+
+    std::unique_ptr<QWebSocket> socket_;
+    QPointer<QTcpSocket> tcp_;
+    std::unique_ptr<FrameGuard> guard_;
+    QPointer<WSConnection> owner_; // made on the main thread, only copied here
+    std::shared_ptr<Backlog> backlog_;
+    const QString remoteIP_;
+    qint64 taken_ = 0; // sends written into the socket
+    bool done_ = false; // closed or ended: nothing more is read or written
+    bool endSent_ = false;
+};
+
 // ---- WSConnection ----
 
 QString WSConnection::remoteText(const QString& address)
@@ -147,73 +336,48 @@ QString WSConnection::remoteText(const QString& address)
     return host;
 }
 
-WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot,
+WSConnection::WSConnection(std::unique_ptr<QWebSocket> socket, QTcpSocket* tcp, std::unique_ptr<PendingSlot> slot,
                            std::unique_ptr<FrameGuard> guard)
-    : socket_(std::move(socket))
+    : backlog_(std::make_shared<Backlog>())
     , slot_(std::move(slot))
-    , guard_(std::move(guard))
     , probation_(std::make_unique<QTimer>())
-    , remoteIP_(remoteText(socket_->peerAddress().toString()))
+    , remoteIP_(remoteText(socket->peerAddress().toString()))
 {
     // Qt's own frame limit is far above the message limit; one frame must not get past it.
-    socket_->setMaxAllowedIncomingMessageSize(kMaxMessage);
-    socket_->setMaxAllowedIncomingFrameSize(kMaxMessage);
-    if (guard_) {
-        guard_->onUnmasked = [this] {
-            log(QStringLiteral("closed ") + remoteIP_ + QStringLiteral(" (unmasked frame)"));
-            close(QWebSocketProtocol::CloseCodeProtocolError, QString());
-        };
-        // Pongs are queued by Qt itself, unseen by send(): a client that pings without reading
-        // is caught when it sends more.
-        guard_->onArrival = [this] { checkBacklog(); };
-        guard_->start();
-    }
+    socket->setMaxAllowedIncomingMessageSize(kMaxMessage);
+    socket->setMaxAllowedIncomingFrameSize(kMaxMessage);
+    auto side = std::make_unique<SocketSide>(std::move(socket), tcp, std::move(guard), this, backlog_);
+    side->moveTo(NetThread::home());
+    side_ = side.release(); // adopted on the network thread
     probation_->setSingleShot(true);
     connect(probation_.get(), &QTimer::timeout, this,
             [this] { refuse(QStringLiteral("not admitted within %1s").arg(kAdmissionMs / 1000)); });
-    connect(socket_.get(), &QWebSocket::textMessageReceived, this,
-            [this](const QString& text) { deliver(text.toUtf8()); });
-    connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& data) { deliver(data); });
-    connect(socket_.get(), &QWebSocket::disconnected, this, [this] { finish(); });
-    connect(socket_.get(), &QWebSocket::bytesWritten, this, [this](qint64) {
-        if (socket_->bytesToWrite() == 0)
-            pending_ = 0;
-    });
 }
 
 WSConnection::~WSConnection()
 {
-    // The socket may still be exchanging its close handshake: let it finish on its own, bounded.
-    QObject::disconnect(socket_.get(), nullptr, this, nullptr);
-    if (socket_->state() == QAbstractSocket::UnconnectedState)
-        return;
-    QWebSocket* lingering = socket_.release();
-    // The application holds it meanwhile, so one still lingering when the event loop ends is freed.
-    lingering->setParent(QCoreApplication::instance());
-    if (!closed_)
-        lingering->close();
-    connect(lingering, &QWebSocket::disconnected, lingering, &QObject::deleteLater);
-    QTimer::singleShot(kCloseLingerMs, Qt::PreciseTimer, lingering, [lingering] { lingering->abort(); lingering->deleteLater(); });
+    if (NetThread::running())
+        QMetaObject::invokeMethod(side_, [side = side_] { side->release(); }, Qt::QueuedConnection);
 }
 
-void WSConnection::deliver(const QByteArray& data)
+void WSConnection::deliver(const ClientMessage& message)
 {
-    if (closed_ || data.isEmpty())
+    if (closed_)
         return;
     if (!admitted_) {
         // Nothing but a hello is due before admission, and a hello is small.
-        unadmittedBytes_ += data.size();
+        unadmittedBytes_ += message.size;
         if (unadmittedBytes_ > kMaxUnadmittedBytes) {
             refuse(QStringLiteral("%1 bytes before admission").arg(unadmittedBytes_));
             return;
         }
     }
     if (!receiving_) {
-        early_.push_back(data);
+        early_.push_back(message);
         return;
     }
-    if (onText)
-        onText(data);
+    if (onMessage)
+        onMessage(message);
 }
 
 void WSConnection::startReceiving()
@@ -225,13 +389,13 @@ void WSConnection::startReceiving()
     if (!admitted_)
         probation_->start(kAdmissionMs);
     // Messages that came before the owner was ready, in order; the owner may close us meanwhile.
-    std::vector<QByteArray> early = std::move(early_);
+    std::vector<ClientMessage> early = std::move(early_);
     QPointer<WSConnection> self(this);
-    for (const QByteArray& data : early) {
+    for (const ClientMessage& message : early) {
         if (!self || closed_)
             return;
-        if (onText)
-            onText(data);
+        if (onMessage)
+            onMessage(message);
     }
 }
 
@@ -240,29 +404,34 @@ void WSConnection::send(const QByteArray& data)
     if (closed_)
         return;
     ++pending_;
-    socket_->sendTextMessage(QString::fromUtf8(data));
+    ++sent_;
+    backlog_->handedOver += data.size();
+    QMetaObject::invokeMethod(side_, [side = side_, data] { side->write(data); }, Qt::QueuedConnection);
     checkBacklog();
+}
+
+void WSConnection::written(qint64 sends)
+{
+    if (!closed_)
+        pending_ = int(sent_ - sends);
 }
 
 void WSConnection::checkBacklog()
 {
-    if (closed_)
+    if (closed_ || !backlog_->overflows())
         return;
-    const qint64 backlog = socket_->bytesToWrite();
-    if (backlog <= kMaxBacklogBytes)
-        return;
-    log(QStringLiteral("closed %1 (not reading: %2 bytes unsent)").arg(remoteIP_).arg(backlog));
-    close(Close::notReading);
-    // The close message waits behind everything unsent, which a client that does not read never
-    // takes; lingering would only let its pings queue more.
-    socket_->abort();
+    log(notReadingLine(remoteIP_, backlog_->total()));
+    closeSocket(Close::notReading.code, Close::notReading.reason, true);
 }
 
-void WSConnection::close(quint16 code, const QString& reason)
+void WSConnection::close(quint16 code, const QString& reason) { closeSocket(code, reason, false); }
+
+void WSConnection::closeSocket(quint16 code, const QString& reason, bool abort)
 {
     if (closed_)
         return;
-    socket_->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+    QMetaObject::invokeMethod(side_, [side = side_, code, reason, abort] { side->close(code, reason, abort); },
+                              Qt::QueuedConnection);
     finish();
 }
 
@@ -290,7 +459,7 @@ void WSConnection::finish()
     slot_.reset();
     auto closeHandler = std::move(onClose);
     onClose = nullptr;
-    onText = nullptr;
+    onMessage = nullptr;
     if (closeHandler)
         closeHandler();
 }
@@ -404,15 +573,20 @@ void Server::onWebSocket()
         socket->setParent(nullptr);
         std::unique_ptr<PendingSlot> slot;
         std::unique_ptr<FrameGuard> guard;
+        QTcpSocket* tcp = nullptr;
         const auto found = handshakes_.find({socket->peerAddress().toString(), socket->peerPort()});
         if (found != handshakes_.end()) {
-            if (found->second.socket)
-                QObject::disconnect(found->second.socket.data(), nullptr, this, nullptr);
+            tcp = found->second.socket.data();
+            if (tcp)
+                QObject::disconnect(tcp, nullptr, this, nullptr);
             slot = std::move(found->second.slot);
             guard = std::move(found->second.guard);
             handshakes_.erase(found);
         }
-        auto conn = std::make_unique<WSConnection>(std::move(socket), std::move(slot), std::move(guard));
+        // Its TCP socket is gone already (it left during the handshake): nothing to move or serve.
+        if (!tcp)
+            continue;
+        auto conn = std::make_unique<WSConnection>(std::move(socket), tcp, std::move(slot), std::move(guard));
         if (conn->closed()) {
             conn.release()->deleteLater(); // closed for what it sent along with its handshake
             continue;

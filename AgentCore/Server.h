@@ -2,6 +2,7 @@
 
 #include "CloseCodes.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -22,10 +23,21 @@ namespace core {
 
 class FrameGuard;
 class PendingSlot;
+class SocketSide;
+struct Backlog;
 struct PendingCounts;
 
-// One accepted WebSocket connection. All methods run on the main thread.
-// `onText` receives every non-empty message (text or binary) as bytes once `startReceiving` ran;
+// One message from a client, parsed on the network thread: the JSON object it holds, or why it
+// holds none.
+struct ClientMessage {
+    std::optional<QJsonObject> object;
+    QString error; // the parse error when there is no object
+    qsizetype size = 0; // bytes on the wire (UTF-8 for text)
+};
+
+// One accepted WebSocket connection. All methods run on the main thread; its socket lives on the
+// network thread (NetThread.h), which receives, parses and writes.
+// `onMessage` receives every non-empty message (text or binary) once `startReceiving` ran;
 // `onClose` runs exactly once when the connection ends, whoever ended it.
 //
 // Until its owner calls `admitted()` the connection is on probation: it must be admitted within
@@ -44,17 +56,18 @@ public:
     // slow link is never dropped for one of them.
     static constexpr qint64 kMaxBacklogBytes = 32 * 1024 * 1024;
 
-    // `slot` is the connection's place among those waiting for admission; `guard` watches that the
-    // client masks its frames (a client that does not is closed with 1002).
-    explicit WSConnection(std::unique_ptr<QWebSocket> socket, std::unique_ptr<PendingSlot> slot = {},
-                          std::unique_ptr<FrameGuard> guard = {});
+    // `tcp` is the socket `socket` was upgraded from (both go to the network thread); `slot` is the
+    // connection's place among those waiting for admission; `guard` watches that the client masks
+    // its frames (a client that does not is closed with 1002).
+    WSConnection(std::unique_ptr<QWebSocket> socket, QTcpSocket* tcp, std::unique_ptr<PendingSlot> slot = {},
+                 std::unique_ptr<FrameGuard> guard = {});
     ~WSConnection() override;
 
-    std::function<void(const QByteArray&)> onText;
+    std::function<void(const ClientMessage&)> onMessage;
     std::function<void()> onClose;
 
     const QString& remoteIP() const { return remoteIP_; }
-    // Sends handed to the socket that have not yet been written out.
+    // Sends handed over that have not yet been written out.
     int pending() const { return pending_; }
     bool closed() const { return closed_; }
 
@@ -71,22 +84,30 @@ public:
     static QString remoteText(const QString& address);
 
 private:
-    void deliver(const QByteArray& data);
+    friend class SocketSide; // hands received messages, written counts and the end back here
+
+    void deliver(const ClientMessage& message);
+    void written(qint64 sends);
     void finish();
     void refuse(const QString& why);
     void checkBacklog();
+    // Asks the network side to close (and, when `abort`, to drop what is unsent) and finishes.
+    void closeSocket(quint16 code, const QString& reason, bool abort);
 
-    std::unique_ptr<QWebSocket> socket_;
+    // Lives on the network thread; its parent there owns it. Reached only by queued calls, and
+    // only while the network thread runs.
+    SocketSide* side_ = nullptr;
+    std::shared_ptr<Backlog> backlog_;
     std::unique_ptr<PendingSlot> slot_;
-    std::unique_ptr<FrameGuard> guard_;
     std::unique_ptr<QTimer> probation_;
     QString remoteIP_;
     int pending_ = 0;
+    qint64 sent_ = 0;
     bool closed_ = false;
     bool receiving_ = false;
     bool admitted_ = false;
     qsizetype unadmittedBytes_ = 0;
-    std::vector<QByteArray> early_;
+    std::vector<ClientMessage> early_;
 };
 
 // Accepts WebSocket connections on one port, optionally pinned to one network interface, asks

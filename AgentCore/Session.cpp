@@ -47,9 +47,9 @@ void Session::start()
 {
     assertOwnThread(this);
     QPointer<Session> self(this);
-    ws_->onText = [self](const QByteArray& data) {
+    ws_->onMessage = [self](const ClientMessage& message) {
         if (self)
-            self->handle(data);
+            self->handle(message);
     };
     ws_->onClose = [self] {
         if (self)
@@ -156,15 +156,17 @@ void Session::thumbTick()
     });
 }
 
-void Session::handle(const QByteArray& data)
+void Session::handle(const ClientMessage& received)
 {
     assertOwnThread(this);
     std::optional<Request> request;
     try {
-        json::Reader message = Wire::parse(data);
-        const Envelope envelope = Envelope::decode(message);
-        if (envelope.id)
-            request.emplace(Request{envelope.type, *envelope.id, std::move(message)});
+        if (received.object) {
+            json::Reader message(*received.object);
+            const Envelope envelope = Envelope::decode(message);
+            if (envelope.id)
+                request.emplace(Request{envelope.type, *envelope.id, std::move(message)});
+        }
     } catch (const json::DecodeError&) {
     }
     if (!request) {

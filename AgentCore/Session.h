@@ -25,6 +25,7 @@ class ScreenStream;
 class SessionActions;
 class SessionApps;
 class WSConnection;
+struct ClientMessage;
 
 // The server side of one client connection: handshake, admission, request dispatch and replies.
 // All methods run on the main thread. The agent owns the session; the session owns its connection.
@@ -67,7 +68,7 @@ private:
     void addThumbRequests();
     void addStreamingRequests();
 
-    void handle(const QByteArray& data);
+    void handle(const ClientMessage& received);
     void route(const Request& request);
     void hello(const Request& request);
     void startThumbs();

@@ -49,9 +49,10 @@ void SessionClipboard::addRequests(RequestTable& requests)
     });
     requests.add(QStringLiteral("clipboard.set"), [this](const Request& r) {
         requireSync();
-        run(r.id, [id = r.id, param = r.params<ClipboardParam>()](ClipboardWatcher& w) {
-            w.set(Clip::fromParam(param));
-            return Wire::ok(id);
+        // Decoded there too: the image's text is as large as the message.
+        run(r.id, [request = r](ClipboardWatcher& w) {
+            w.set(Clip::fromParam(request.params<ClipboardParam>()));
+            return Wire::ok(request.id);
         });
     });
 }

@@ -1,0 +1,60 @@
+#include "NetThread.h"
+
+#include "Threads.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <memory>
+
+namespace core::NetThread {
+
+namespace {
+
+struct State {
+    std::unique_ptr<QThread> thread;
+    QObject* home = nullptr; // lives on the thread, destroyed there when it finishes
+    bool stopped = false;
+};
+
+State& state()
+{
+    static State s;
+    return s;
+}
+
+void stop()
+{
+    State& s = state();
+    s.stopped = true;
+    if (!s.thread)
+        return;
+    s.thread->quit();
+    s.thread->wait();
+    s.thread.reset();
+    s.home = nullptr;
+}
+
+} // namespace
+
+QObject* home()
+{
+    State& s = state();
+    Q_ASSERT(QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread());
+    if (!s.thread && !s.stopped) {
+        s.thread = std::make_unique<QThread>();
+        s.thread->setObjectName(QStringLiteral("remote-agent.net"));
+        auto home = std::make_unique<QObject>();
+        home->moveToThread(s.thread.get());
+        // A thread that finishes destroys the objects handed to deleteLater on its way out.
+        QObject::connect(s.thread.get(), &QThread::finished, home.get(), &QObject::deleteLater);
+        s.home = home.release();
+        s.thread->start();
+        qAddPostRoutine(stop);
+    }
+    return s.home;
+}
+
+bool running() { return state().thread != nullptr; }
+
+} // namespace core::NetThread
