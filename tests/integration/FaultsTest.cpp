@@ -235,6 +235,9 @@ const Fault kFaults[] = {
     {"KeyringDiesMidRead", QStringLiteral("keychain read failed ("), [] { return keyringFails(true); }},
 };
 
+// The row's name in test listings, rather than its bytes.
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
+
 class Faults : public ::testing::TestWithParam<Fault> {};
 
 } // namespace
