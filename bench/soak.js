@@ -32,11 +32,13 @@ function processFigures(pid) {
   return { rss: rssMiB(pid), fds: fs.readdirSync(`/proc/${pid}/fd`).length, threads };
 }
 
-// The figures at rest: a thumbnail or clipboard transfer in flight holds a descriptor or a thread
-// for a moment, so each is the least of a few samples half a second apart.
-async function restingFigures(pid) {
+// The figures at rest. What the last round started (a stream torn down after a display change, a
+// thumbnail or clipboard transfer) can hold a few descriptors for seconds, so each figure is the
+// least of samples half a second apart: five, or up to twenty while descriptors stay above
+// `fdsBefore` (the warm-up's figure), which a leak never gets back to.
+async function restingFigures(pid, fdsBefore = Infinity) {
   const samples = [];
-  for (let i = 0; i < 5; i++) {
+  for (let i = 0; i < 20 && (i < 5 || Math.min(...samples.map((s) => s.fds)) > fdsBefore); i++) {
     samples.push(processFigures(pid));
     await sleep(500);
   }
@@ -241,7 +243,8 @@ function startPeer(env) {
       }
       if (agentExit !== null) throw new Error(`the agent exited (${agentExit})`);
       await settle();
-      const f = await restingFigures(agent.proc.pid);
+      const warmIndex = Math.max(1, Math.round(MINUTES / 3)) - 1;
+      const f = await restingFigures(agent.proc.pid, rows.length > warmIndex ? rows[warmIndex].fds : Infinity);
       rows.push(f);
       console.log(`minute ${minute}: rss ${f.rss.toFixed(1)} MiB, fds ${f.fds}, threads ${f.threads}`);
       progress(`minute ${minute}/${MINUTES}: ${JSON.stringify(counts)}`);
