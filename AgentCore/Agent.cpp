@@ -85,6 +85,7 @@ void Agent::start()
     memoryTrim_.setInterval(kMemoryTrimDelayMs);
     connect(&memoryTrim_, &QTimer::timeout, this, [] { os::returnFreeMemory(); });
 
+    connect(&desktop_->displays(), &DisplaySource::lost, this, &Agent::displayServerLost);
     connect(&desktop_->displays(), &DisplaySource::changed, this, [this] {
         if (session_)
             session_->displaysChanged();

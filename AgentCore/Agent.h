@@ -38,6 +38,8 @@ class Agent : public QObject {
     Q_OBJECT
 public:
     static inline const QString version = QStringLiteral("0.1.0");
+    // The process's exit status when its X server went away.
+    static constexpr int kExitDisplayLost = 1;
 
     explicit Agent(bool dev);
     ~Agent() override;
@@ -84,6 +86,8 @@ private:
                   bool takeover);
     void ended(Session* s, const std::shared_ptr<std::optional<QString>>& claimed);
     void closeActive(const CloseCode& why);
+    // The X server is gone (AgentDisplayLoss.cpp): sessions are closed and the process exits.
+    void displayServerLost();
 
     // Pairing (AgentPairing.cpp).
     void startPairing();

@@ -24,6 +24,8 @@ inline const CloseCode removed{4413,
                                QStringLiteral("This Mac removed this device. Scan the code on the Mac to add it again.")};
 inline const CloseCode disabled{
     4414, QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.")};
+// The desktop session this agent belongs to ended (its display server went away).
+inline const CloseCode desktopGone{1001, QStringLiteral("The desktop session on this Mac ended. Connect again once it is back.")};
 } // namespace Close
 
 } // namespace core

@@ -25,6 +25,17 @@ bool transportError(QNetworkReply::NetworkError e)
     return (code >= 1 && code < 200) || (code >= 300 && code < 400);
 }
 
+// The request's path for the log, without the pairing code that follows "v1/pair/".
+QString shownPath(const QUrl& url)
+{
+    QString path = url.path();
+    const QString pair = QStringLiteral("/v1/pair/");
+    const qsizetype at = path.indexOf(pair);
+    if (at >= 0)
+        path.truncate(at + pair.size() - 1);
+    return path;
+}
+
 } // namespace
 
 CloudAPI::CloudAPI(QUrl base, Send send)
@@ -169,18 +180,24 @@ CloudAPI::Send CloudAPI::urlSession(QObject* owner)
                 pending->abort();
             }
         });
-        QObject::connect(pending, &QNetworkReply::finished, pending, [pending, tooLarge, reply = std::move(reply)] {
+        const QString what = QString::fromLatin1(r.method) + QLatin1Char(' ') + shownPath(r.url);
+        QObject::connect(pending, &QNetworkReply::finished, pending, [pending, tooLarge, what, reply = std::move(reply)] {
             pending->deleteLater();
+            // The callers retry on their own schedule without a word; the log says why each try failed.
+            const auto fail = [&](const QString& why) {
+                log(QStringLiteral("cloud: %1 failed (%2)").arg(what, why));
+                reply(Outcome<HttpResponse>::failure(why));
+            };
             if (*tooLarge)
-                return reply(Outcome<HttpResponse>::failure(QStringLiteral("cloud reply too large")));
+                return fail(QStringLiteral("cloud reply too large"));
             // The transfer timeout is the only other thing that cancels a request.
             if (pending->error() == QNetworkReply::OperationCanceledError)
-                return reply(Outcome<HttpResponse>::failure(QStringLiteral("cloud request timed out")));
+                return fail(QStringLiteral("cloud request timed out"));
             if (transportError(pending->error()))
-                return reply(Outcome<HttpResponse>::failure(pending->errorString()));
+                return fail(pending->errorString());
             const QVariant status = pending->attribute(QNetworkRequest::HttpStatusCodeAttribute);
             if (!status.isValid())
-                return reply(Outcome<HttpResponse>::failure(QStringLiteral("no HTTP response")));
+                return fail(QStringLiteral("no HTTP response"));
             reply(Outcome<HttpResponse>::success({status.toInt(), pending->readAll()}));
         });
     };

@@ -28,7 +28,13 @@ void DeviceBook::save()
         settings.setValue(kDevicesKey, *bytes);
     else
         settings.remove(kDevicesKey);
+    // QSettings writes a new file and renames it over the old one: a full disk or a read-only
+    // folder leaves the previous list whole. The list in memory stays as it is and the next change
+    // writes it all again.
     settings.sync();
+    if (settings.status() != QSettings::NoError)
+        log(QStringLiteral("devices: could not save the list to %1, keeping it in memory until the next change")
+                .arg(settings.fileName()));
 }
 
 void DeviceBook::recordPeer(const QString& remote, const Device::Peer& peer) { peers_.insert_or_assign(remote, peer); }

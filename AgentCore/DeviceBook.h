@@ -11,7 +11,8 @@ namespace core {
 
 // The remembered devices, stored in the user's settings under "devices", and who Tailscale says is
 // behind each remote address. Every change is saved at once; a list that cannot be encoded removes
-// the stored one rather than leave it stale. All methods run on the main thread.
+// the stored one rather than leave it stale. A save that fails (disk full) is logged and leaves the
+// stored list as it was. All methods run on the main thread.
 class DeviceBook {
 public:
     // Reads the stored list; an unreadable one starts empty (and says so in the log).

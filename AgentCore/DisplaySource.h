@@ -24,6 +24,8 @@ signals:
     // A burst of reconfiguration ended, 0.5 s after its last change; current() already holds the
     // new list.
     void changed();
+    // The display server went away for good: nothing will change or be captured again.
+    void lost();
 };
 
 } // namespace core

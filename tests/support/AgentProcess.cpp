@@ -89,6 +89,11 @@ QString AgentProcess::log()
     return QString::fromUtf8(stderr_);
 }
 
+bool AgentProcess::waitForExit(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
 bool AgentProcess::waitForLog(const QString& text, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);

@@ -35,6 +35,11 @@ public:
     int countLog(const QString& text);
     QString log();
     bool running() const { return process_.state() == QProcess::Running; }
+    // Waits for the agent to exit by itself; false when it still runs after `timeoutMs`.
+    bool waitForExit(int timeoutMs);
+    // How it ended: its exit status, and whether a signal ended it instead.
+    int exitCode() const { return process_.exitCode(); }
+    bool crashed() const { return process_.exitStatus() == QProcess::CrashExit; }
 
 private:
     QTemporaryDir home_;

@@ -22,6 +22,9 @@ public:
     bool lockDefault();
     // How many items carry these attributes, locked or not; -1 when the keyring does not answer.
     int countItems(const QString& service, const QString& account);
+    // The daemon's process (to stop or kill it) and the file that holds its login keyring.
+    qint64 daemonPid() const { return keyring_ ? keyring_->processId() : 0; }
+    QString keyringFile() const { return dir_.path() + QStringLiteral("/data/keyrings/login.keyring"); }
 
     ~KeyringDaemon();
 

@@ -5,6 +5,7 @@
 #include "XConnection.h"
 #include "XDisplayWatcher.h"
 #include "XMonitors.h"
+#include "XServerLoss.h"
 
 namespace core::x11 {
 
@@ -20,7 +21,8 @@ DisplaySource::DisplaySource(QObject* parent)
     debounce_.setTimerType(Qt::PreciseTimer);
     connect(&debounce_, &QTimer::timeout, this, &DisplaySource::refresh);
     // Watching starts before the first read, so that no change falls between the two.
-    watcher_ = DisplayWatcher::create([this] { debounce_.start(); });
+    watcher_ = DisplayWatcher::create([this] { debounce_.start(); }, [this] { serverLost(); });
+    qtLoss_ = std::make_unique<QtConnectionLoss>([this] { serverLost(); });
     if (!watcher_)
         log(QStringLiteral("displays: cannot watch the X display for changes"));
     current_ = read();
@@ -37,6 +39,15 @@ std::vector<DisplayInfo> DisplaySource::read()
     for (DisplayInfo& d : displays)
         d = Geometry::inPoints(d);
     return displays;
+}
+
+void DisplaySource::serverLost()
+{
+    if (lost_)
+        return;
+    lost_ = true;
+    current_.clear();
+    emit lost();
 }
 
 void DisplaySource::refresh()

@@ -9,10 +9,12 @@
 namespace core::x11 {
 
 class DisplayWatcher;
+class QtConnectionLoss;
 
 // The X display's RandR monitors as the displays clients see (Geometry::inPoints of
 // x11::monitors), read at construction and again after each burst of changes. Changes are RandR
-// reconfiguration and a new Xft.dpi (the scale) in the root window's resources. Main thread.
+// reconfiguration and a new Xft.dpi (the scale) in the root window's resources. lost() is emitted
+// once, by whichever notices first: its own connection or Qt's. Main thread.
 class DisplaySource : public core::DisplaySource {
     Q_OBJECT
 public:
@@ -31,6 +33,9 @@ private:
     std::vector<DisplayInfo> current_;
     QTimer debounce_;
     std::unique_ptr<DisplayWatcher> watcher_;
+    std::unique_ptr<QtConnectionLoss> qtLoss_;
+    bool lost_ = false;
+    void serverLost();
 };
 
 } // namespace core::x11

@@ -9,17 +9,19 @@
 
 namespace core::x11 {
 
-std::unique_ptr<DisplayWatcher> DisplayWatcher::create(std::function<void()> onChange)
+std::unique_ptr<DisplayWatcher> DisplayWatcher::create(std::function<void()> onChange, std::function<void()> onLost)
 {
     auto x = Connection::open();
     if (!x || x->firstEvent(&xcb_randr_id) < 0)
         return nullptr;
-    return std::unique_ptr<DisplayWatcher>(new DisplayWatcher(std::move(x), std::move(onChange)));
+    return std::unique_ptr<DisplayWatcher>(new DisplayWatcher(std::move(x), std::move(onChange), std::move(onLost)));
 }
 
-DisplayWatcher::DisplayWatcher(std::unique_ptr<Connection> x, std::function<void()> onChange)
+DisplayWatcher::DisplayWatcher(std::unique_ptr<Connection> x, std::function<void()> onChange,
+                               std::function<void()> onLost)
     : x_(std::move(x))
     , onChange_(std::move(onChange))
+    , onLost_(std::move(onLost))
 {
     randrBase_ = x_->firstEvent(&xcb_randr_id);
     Reply<xcb_randr_query_version_reply_t> version(
@@ -58,6 +60,8 @@ void DisplayWatcher::readEvents()
     if (x_->broken()) {
         log(QStringLiteral("displays: lost the X display, no more change notices"));
         notifier_->setEnabled(false);
+        if (onLost_)
+            onLost_();
         return;
     }
     if (changed && onChange_)
