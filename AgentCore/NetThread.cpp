@@ -9,12 +9,24 @@
 
 namespace core::NetThread {
 
+// Where a thread still running at exit is kept, so that it is not taken for a leak.
+QThread* abandonedAtExit = nullptr;
+
 namespace {
 
 struct State {
     std::unique_ptr<QThread> thread;
     QObject* home = nullptr; // lives on the thread, destroyed there when it finishes
     bool stopped = false;
+
+    ~State()
+    {
+        // Still running only when the process ends without its application object going first
+        // (Qt calls exit() itself when the X server dies): the thread ends with the process, and
+        // destroying a running QThread would abort it instead.
+        if (thread && thread->isRunning())
+            abandonedAtExit = thread.release();
+    }
 };
 
 State& state()

@@ -9,15 +9,18 @@
 #include "linux/TcpCounters.h"
 
 #include <QCoreApplication>
+#include <QFutureWatcher>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <set>
 
 namespace core {
@@ -26,6 +29,9 @@ namespace {
 
 constexpr quint64 kMaxMessage = 16 * 1024 * 1024;
 constexpr int kCloseLingerMs = 5000;
+// Converting and parsing a message of this size or more takes a millisecond or more of the network
+// thread, which all connections share: larger ones are done on the pool.
+constexpr qsizetype kAsideBytes = 256 * 1024;
 constexpr int kAcceptPauseMs = 1000;
 // RFC 6455 "Try Again Later": the Mac could not judge the device, which says nothing about it.
 constexpr quint16 kTryAgainLater = 1013;
@@ -168,6 +174,53 @@ ClientMessage parseMessage(const QByteArray& bytes)
     return message;
 }
 
+// Work whose results are taken one by one in the order it was handed in, on the owner's thread.
+// Small work is done at once when nothing waits before it; large work runs on the pool, and what
+// comes after it waits its turn. Results of work still running when this goes are dropped.
+template <typename T>
+class InOrder {
+public:
+    InOrder(QObject* owner, std::function<void(T)> take)
+        : owner_(owner)
+        , take_(std::move(take))
+    {
+    }
+
+    template <typename Work>
+    void add(Work work, bool large)
+    {
+        if (!large && running_.empty()) {
+            take_(work());
+            return;
+        }
+        auto watcher = std::make_unique<QFutureWatcher<T>>();
+        QObject::connect(watcher.get(), &QFutureWatcherBase::finished, owner_, [this] { drain(); });
+        watcher->setFuture(QtConcurrent::run(std::move(work)));
+        running_.push_back(std::move(watcher));
+    }
+
+private:
+    void drain()
+    {
+        while (!running_.empty() && running_.front()->isFinished()) {
+            // Its own signal may still be on the way: it goes later.
+            QFutureWatcher<T>* done = running_.front().release();
+            running_.pop_front();
+            done->deleteLater();
+            take_(done->result());
+        }
+    }
+
+    QObject* owner_;
+    std::function<void(T)> take_;
+    std::deque<std::unique_ptr<QFutureWatcher<T>>> running_;
+};
+
+struct Outgoing {
+    QString text;
+    qint64 bytes = 0;
+};
+
 } // namespace
 
 // The network thread's half of a connection: owns the socket, the TCP socket it was upgraded from
@@ -184,9 +237,14 @@ public:
         , backlog_(std::move(backlog))
         , remoteIP_(owner->remoteIP())
     {
-        connect(socket_.get(), &QWebSocket::textMessageReceived, this,
-                [this](const QString& text) { received(text.toUtf8()); });
-        connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, &SocketSide::received);
+        connect(socket_.get(), &QWebSocket::textMessageReceived, this, [this](const QString& text) {
+            if (!done_ && !text.isEmpty())
+                incoming_.add([text] { return parseMessage(text.toUtf8()); }, text.size() >= kAsideBytes);
+        });
+        connect(socket_.get(), &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& bytes) {
+            if (!done_ && !bytes.isEmpty())
+                incoming_.add([bytes] { return parseMessage(bytes); }, bytes.size() >= kAsideBytes);
+        });
         connect(socket_.get(), &QWebSocket::disconnected, this, &SocketSide::ended);
         connect(socket_.get(), &QWebSocket::bytesWritten, this, &SocketSide::flushed);
         if (guard_) {
@@ -231,12 +289,7 @@ public:
 
     void write(const QByteArray& data)
     {
-        backlog_->handedOver -= data.size();
-        ++taken_;
-        if (done_)
-            return;
-        socket_->sendTextMessage(QString::fromUtf8(data));
-        checkBacklog();
+        outgoing_.add([data] { return Outgoing{QString::fromUtf8(data), data.size()}; }, data.size() >= kAsideBytes);
     }
 
     void close(quint16 code, const QString& reason, bool abort)
@@ -275,11 +328,21 @@ public:
     }
 
 private:
-    void received(const QByteArray& bytes)
+    void received(const ClientMessage& message)
     {
-        if (done_ || bytes.isEmpty())
+        if (done_)
             return;
-        postToMain(owner_, [message = parseMessage(bytes)](WSConnection* c) { c->deliver(message); });
+        postToMain(owner_, [message](WSConnection* c) { c->deliver(message); });
+    }
+
+    void send(const Outgoing& out)
+    {
+        backlog_->handedOver -= out.bytes;
+        ++taken_;
+        if (done_)
+            return;
+        socket_->sendTextMessage(out.text);
+        checkBacklog();
     }
 
     void flushed()
@@ -321,6 +384,9 @@ private:
     qint64 taken_ = 0; // sends written into the socket
     bool done_ = false; // closed or ended: nothing more is read or written
     bool endSent_ = false;
+    // Declared last: gone first, before anything their results would reach.
+    InOrder<ClientMessage> incoming_{this, [this](const ClientMessage& m) { received(m); }};
+    InOrder<Outgoing> outgoing_{this, [this](const Outgoing& o) { send(o); }};
 };
 
 // ---- WSConnection ----
