@@ -39,7 +39,9 @@ GstFlowReturn onSample(GstAppSink* sink, gpointer data)
     if (gst_structure_get_int(caps, "width", &w) && gst_structure_get_int(caps, "height", &h)) {
         std::lock_guard lock(d->mutex);
         d->decoded += 1;
-        d->last = GstReceiver::Picture{w, h};
+        int num = 0, den = 0;
+        const bool rate = gst_structure_get_fraction(caps, "framerate", &num, &den) && den > 0;
+        d->last = GstReceiver::Picture{w, h, rate ? num / den : 0};
     }
     gst_sample_unref(sample);
     return GST_FLOW_OK;

@@ -17,6 +17,7 @@ public:
     struct Picture {
         int width = 0;
         int height = 0;
+        int fps = 0; // the frame rate the stream's parameter sets declare, 0 when they say none
     };
 
     explicit GstReceiver(Codec codec = Codec::H264);

@@ -118,7 +118,7 @@ protected:
                 return std::unique_ptr<QObject>();
             },
             [this](std::unique_ptr<WSConnection> conn) {
-                session = std::make_unique<Session>(std::move(conn), desktop, Config{}, std::nullopt);
+                session = std::make_unique<Session>(std::move(conn), desktop, config, std::nullopt);
                 session->gate = [](const HelloParam&, bool) { return Gate::Result::admit(); };
                 session->claim = [](bool) { return true; };
                 // What the agent does for every session it accepts.
@@ -170,6 +170,7 @@ protected:
     void TearDown() override { qputenv("DISPLAY", savedDisplay); }
 
     const QByteArray savedDisplay = qgetenv("DISPLAY");
+    Config config; // the session's, taken when the client connects in SetUp
     FakeDesktop desktop; // lent to the session: outlives it
     std::unique_ptr<GstReceiver> phone;
     qint64 iceId = 100;
@@ -251,4 +252,26 @@ TEST_F(SessionOnFakeDesktop, AStreamStartsAtAQuarterOfItsBitrateCeiling)
     if (first.value(QStringLiteral("limit")) != QLatin1String("bandwidth")) {
         EXPECT_GE(target, Config{}.stream.full.maxKbps / 4);
     }
+}
+
+// Profiles below the encoder's default rate, so that a rate never handed to the encoder shows.
+class SessionOnFakeDesktopWithSlowProfiles : public SessionOnFakeDesktop {
+protected:
+    SessionOnFakeDesktopWithSlowProfiles()
+    {
+        config.stream.full.maxFps = 24;
+        config.stream.light.maxFps = 12;
+    }
+};
+
+TEST_F(SessionOnFakeDesktopWithSlowProfiles, TheEncoderIsToldEachProfilesFrameRate)
+{
+    // x264 plans its bits per frame from the rate it is told; the parameter sets carry it.
+    ASSERT_NO_FATAL_FAILURE(stream(9));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return phone->lastPicture() && phone->lastPicture()->fps == 24; }, 15000))
+        << "declared " << (phone->lastPicture() ? phone->lastPicture()->fps : -1);
+    const QJsonObject light = client.request(QStringLiteral("stream.switch"), 5, {{"displayId", 9}, {"profile", "light"}}, 15000);
+    ASSERT_TRUE(light.value(QStringLiteral("ok")).toBool()) << light.value(QStringLiteral("error")).toString().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return phone->lastPicture() && phone->lastPicture()->fps == 12; }, 15000))
+        << "declared " << (phone->lastPicture() ? phone->lastPicture()->fps : -1);
 }
