@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain, startClipPeer } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 
 const SECONDS = Number(process.env.BENCH_SECONDS || 10);
 const FPS = 60;
@@ -20,28 +20,6 @@ const PNG_BYTES = 8 * 1024 * 1024;
 function startAnimation(env) {
   const proc = spawn(process.env.ANIMATE_BINARY, ['1920', '1080', String(FPS)], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve) => proc.stdout.once('data', () => resolve(proc)));
-}
-
-// clip-peer on the bench's display, one command and answer line at a time.
-function startPeer(env) {
-  const proc = spawn(process.env.CLIP_PEER, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
-  let buffer = '';
-  const waiting = [];
-  proc.stdout.on('data', (d) => {
-    buffer += d;
-    let nl;
-    while ((nl = buffer.indexOf('\n')) >= 0) {
-      const line = buffer.slice(0, nl);
-      buffer = buffer.slice(nl + 1);
-      waiting.shift()(line);
-    }
-  });
-  return {
-    proc,
-    command(line) {
-      return new Promise((resolve) => { waiting.push(resolve); proc.stdin.write(line + '\n'); });
-    },
-  };
 }
 
 // Requests sent back to back from this process on a second connection, so they neither queue
@@ -107,7 +85,7 @@ function percentile(values, p) {
   const xorg = await startXorg();
   const animation = await startAnimation(xorg.env);
   const agent = await startAgent({}, xorg.env);
-  const peer = startPeer(xorg.env);
+  const peer = startClipPeer(xorg.env);
   const client = await openClient();
   const { page } = client;
   try {

@@ -16,7 +16,7 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startAgent, startXorg, openClient, streamMain } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
+const { startAgent, startXorg, openClient, streamMain, startClipPeer } = require(path.join(__dirname, '..', 'tests', 'e2e', 'harness'));
 const { rssMiB, sleep } = require('./readback');
 
 const MINUTES = Number(process.env.SOAK_MINUTES || 3);
@@ -54,28 +54,10 @@ function within(ms, what, promise) {
   ]);
 }
 
-// clip-peer on the soak's display: one command line in, one answer line out.
+// clip-peer on the soak's display, each answer awaited within the step limit.
 function startPeer(env) {
-  const proc = spawn(process.env.CLIP_PEER, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
-  let buffer = '';
-  const waiting = [];
-  proc.stdout.on('data', (d) => {
-    buffer += d;
-    let nl;
-    while ((nl = buffer.indexOf('\n')) >= 0) {
-      const line = buffer.slice(0, nl);
-      buffer = buffer.slice(nl + 1);
-      const w = waiting.shift();
-      if (w) w(line);
-    }
-  });
-  return {
-    proc,
-    command(line) {
-      return within(STEP_MS, 'clip-peer ' + line.split(' ')[0],
-                     new Promise((resolve) => { waiting.push(resolve); proc.stdin.write(line + '\n'); }));
-    },
-  };
+  const peer = startClipPeer(env);
+  return { proc: peer.proc, command: (line) => within(STEP_MS, 'clip-peer ' + line.split(' ')[0], peer.command(line)) };
 }
 
 (async () => {

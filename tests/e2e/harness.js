@@ -408,4 +408,28 @@ async function streamMain(page, agent, { width = 1920, height = 1080, stats = fa
   return hello;
 }
 
-module.exports = { startAgent, startXorg, startMutter, openClient, until, decoded, streamMain, startProbe, inputState, root };
+// clip-peer (an X client of our own that owns and reads the clipboard) on `env`'s display: one
+// command line in, one answer line out, in order.
+function startClipPeer(env) {
+  const proc = spawn(process.env.CLIP_PEER, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  let buffer = '';
+  const waiting = [];
+  proc.stdout.on('data', (d) => {
+    buffer += d;
+    let nl;
+    while ((nl = buffer.indexOf('\n')) >= 0) {
+      const line = buffer.slice(0, nl);
+      buffer = buffer.slice(nl + 1);
+      const w = waiting.shift();
+      if (w) w(line);
+    }
+  });
+  return {
+    proc,
+    command(line) {
+      return new Promise((resolve) => { waiting.push(resolve); proc.stdin.write(line + '\n'); });
+    },
+  };
+}
+
+module.exports = { startAgent, startXorg, startMutter, openClient, until, decoded, streamMain, startProbe, startClipPeer, inputState, root };
