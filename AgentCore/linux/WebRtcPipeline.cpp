@@ -186,14 +186,20 @@ WebRtcPipeline::WebRtcPipeline(Events events, bool loopbackIce, QObject* owner)
     GstElement* w = d->webrtc.get();
     Shared* shared = d->shared.get();
 
-    if (loopbackIce) {
-        GstWebRTCICE* ice = nullptr;
-        g_object_get(w, "ice-agent", &ice, nullptr);
-        if (ice) {
+    GstWebRTCICE* rawIce = nullptr;
+    g_object_get(w, "ice-agent", &rawIce, nullptr);
+    if (const GObjectPtr<GstWebRTCICE> ice{rawIce}) {
+        if (loopbackIce) {
             gboolean added = FALSE;
-            g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
-            gst_object_unref(ice);
+            g_signal_emit_by_name(ice.get(), "add-local-ip-address", "127.0.0.1", &added);
         }
+        // Only the machine's own addresses are offered, so asking the LAN's routers for port
+        // mappings (UPnP, which multicasts SSDP searches from every interface) serves nothing.
+        GObject* rawAgent = nullptr;
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice.get()), "agent"))
+            g_object_get(ice.get(), "agent", &rawAgent, nullptr);
+        if (const GObjectPtr<GObject> agent{rawAgent}; agent && g_object_class_find_property(G_OBJECT_GET_CLASS(agent.get()), "upnp"))
+            g_object_set(agent.get(), "upnp", FALSE, nullptr);
     }
 
     g_signal_connect(w, "on-ice-candidate", G_CALLBACK(+[](GstElement*, guint mline, gchar* candidate, gpointer data) {

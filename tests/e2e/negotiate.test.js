@@ -2,7 +2,27 @@
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const { startAgent, openClient } = require('./harness');
+
+// The local UDP ports of a process's sockets, from the kernel's tables.
+function udpPorts(pid) {
+  const inodes = new Set();
+  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
+    let link = '';
+    try { link = fs.readlinkSync(`/proc/${pid}/fd/${fd}`); } catch { continue; }
+    const m = /^socket:\[(\d+)\]$/.exec(link);
+    if (m) inodes.add(m[1]);
+  }
+  const ports = [];
+  for (const table of ['udp', 'udp6']) {
+    for (const line of fs.readFileSync(`/proc/${pid}/net/${table}`, 'utf8').split('\n').slice(1)) {
+      const f = line.trim().split(/\s+/);
+      if (f.length > 9 && inodes.has(f[9])) ports.push(parseInt(f[1].split(':').pop(), 16));
+    }
+  }
+  return ports;
+}
 
 let agent;
 let client;
@@ -46,6 +66,10 @@ test('offer gets an H.264 send-only answer and the data channel opens', async ()
     assert.match(c.candidate, / typ host/);
     assert.equal(typeof c.sdpMLineIndex, 'number');
   }
+  // Host candidates only: no UPnP searches (SSDP, port 1900) go out for port mappings.
+  const ports = udpPorts(agent.proc.pid);
+  assert.ok(ports.length > 0, 'the agent has its ICE sockets');
+  assert.ok(!ports.includes(1900), 'no SSDP socket: ' + ports.join(' '));
 });
 
 test('stream.start before an offer on a new connection is refused', async () => {
