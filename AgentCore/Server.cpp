@@ -280,10 +280,13 @@ public:
         // that made them; as a child here it goes with this object (and moves along with it).
         if (tcp_)
             tcp_->setParent(this);
-        moveToThread(thread);
-        socket_->moveToThread(thread);
+        // All in one move, as children (their owners here still delete them first). Moved one by
+        // one, the TCP socket's arrivals could reach Qt's reader on the new thread while the
+        // guard's look at them still waited on this one, and an unmasked frame would pass unseen.
+        socket_->setParent(this);
         if (guard_)
-            guard_->moveToThread(thread);
+            guard_->setParent(this);
+        moveToThread(thread);
         QMetaObject::invokeMethod(this, [this, home] { setParent(home); }, Qt::QueuedConnection);
     }
 
