@@ -12,14 +12,7 @@ namespace core {
 
 BgrxImage Nv12Converter::scale(const BgrxImage& image, int width, int height)
 {
-    if (image.width == width && image.height == height)
-        return image;
-    const int stride = width * 4;
-    scaled_.resize(size_t(stride) * size_t(height));
-    const auto filter = width < image.width ? libyuv::kFilterBox : libyuv::kFilterBilinear;
-    libyuv::ARGBScale(image.data, image.stride, image.width, image.height, scaled_.data(), stride, width, height,
-                      filter);
-    return {scaled_.data(), stride, width, height};
+    return scale(image, width, height, PixelRect{0, 0, width, height});
 }
 
 void Nv12Converter::toNv12(const BgrxImage& image, Nv12Buffer& out)
