@@ -4,6 +4,7 @@
 // its log, goes on serving (or, without its X server, leaves with the status its autostart expects)
 // and keeps whatever was stored before the fault.
 #include "AgentProcess.h"
+#include "CannedHttp.h"
 #include "DeviceBook.h"
 #include "KeychainLinkStore.h"
 #include "KeyringDaemon.h"
@@ -15,8 +16,6 @@
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -58,32 +57,6 @@ bool helloAnswered(const AgentProcess& agent)
     WsClient client;
     return client.open(agent.url()) && client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool();
 }
-
-// Answers every connection with the same bytes, or, when they are empty, never at all.
-class CannedHttp : public QObject {
-public:
-    explicit CannedHttp(QByteArray response)
-        : response_(std::move(response))
-    {
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server_.nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    s->readAll();
-                    if (!response_.isEmpty() && !s->property("answered").toBool()) {
-                        s->setProperty("answered", true);
-                        s->write(response_);
-                    }
-                });
-            }
-        });
-    }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
-
-private:
-    QTcpServer server_;
-    QByteArray response_;
-};
 
 Linked storedLink()
 {

@@ -2,6 +2,7 @@
 // stand-in cloud, the real keyring, and hellos judged by the gate over a real WebSocket.
 #include "Agent.h"
 #include "AgentProcess.h"
+#include "CannedHttp.h"
 #include "CloudProcess.h"
 #include "DesktopBackend.h"
 #include "Gate.h"
@@ -16,7 +17,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -190,35 +190,6 @@ TEST_F(PairingFlow, DetailsUnlinkAndRemoteUnlinkReachTheCloud)
 }
 
 namespace {
-
-// Answers every HTTP request with the same raw bytes and closes the connection; with no bytes it
-// never answers.
-class CannedHttp : public QObject {
-public:
-    explicit CannedHttp(QByteArray response)
-        : response_(std::move(response))
-    {
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server_.nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    request_ += s->readAll();
-                    if (!request_.contains("\r\n\r\n") || response_.isEmpty())
-                        return;
-                    s->write(response_);
-                    s->disconnectFromHost();
-                });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
-    }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
-
-private:
-    QTcpServer server_;
-    QByteArray response_;
-    QByteArray request_;
-};
 
 Outcome<CloudAPI::Poll> pollFrom(const QString& base, QObject* owner)
 {
