@@ -24,6 +24,8 @@ public:
     QDBusConnection bus() const;
     // Starts a Wayland client of the session (WAYLAND_DISPLAY and runtime directory set).
     void startClient(QProcess& process, const QString& program, const QStringList& arguments) const;
+    // Mutter's process id (for its CPU time).
+    qint64 mutterPid() const { return mutter_.processId(); }
     // Runs `gdbus call` on the session's bus; its standard output, or empty (and error set) on failure.
     QString gdbusCall(const QStringList& arguments);
 
