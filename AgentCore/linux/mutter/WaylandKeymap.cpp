@@ -3,7 +3,6 @@
 #include "FreeWith.h"
 
 #include <wayland-client.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,14 +14,8 @@ namespace core::mutter {
 
 namespace {
 
-// Mutter presses Shift, AltGr or both for a keysym it finds on the second to fourth level of a
-// key, and nothing useful for one it finds higher
-// (meta-virtual-input-device-native.c, apply_level_modifiers).
-constexpr xkb_level_index_t kTypedLevels = 4;
 // wl_seat 5 has release; nothing newer is needed.
 constexpr std::uint32_t kSeatVersion = 5;
-
-using KeymapPtr = std::unique_ptr<xkb_keymap, FreeWith<xkb_keymap_unref>>;
 
 struct Fd {
     int fd;
@@ -117,8 +110,6 @@ void WaylandKeymap::KeyboardDeleter::operator()(wl_keyboard* k) const
         wl_keyboard_destroy(k);
 }
 
-void WaylandKeymap::ContextDeleter::operator()(xkb_context* c) const { xkb_context_unref(c); }
-
 std::unique_ptr<WaylandKeymap> WaylandKeymap::connect()
 {
     // Never the default "wayland-0" of some other session: only the display this one names.
@@ -127,8 +118,7 @@ std::unique_ptr<WaylandKeymap> WaylandKeymap::connect()
         return nullptr;
     std::unique_ptr<WaylandKeymap> keymap(new WaylandKeymap);
     keymap->display_.reset(wl_display_connect(name));
-    keymap->context_.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
-    if (!keymap->display_ || !keymap->context_)
+    if (!keymap->display_)
         return nullptr;
     keymap->registry_.reset(wl_display_get_registry(keymap->display_.get()));
     wl_registry_add_listener(keymap->registry_.get(), &Listeners::registry, keymap.get());
@@ -221,58 +211,12 @@ void WaylandKeymap::takeKeymap(std::uint32_t format, int fd, std::uint32_t size)
         return;
     // The text ends with a NUL the size counts.
     const char* text = static_cast<const char*>(map.data);
-    const KeymapPtr keymap(xkb_keymap_new_from_buffer(context_.get(), text, strnlen(text, size),
-                                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
-    if (!keymap)
+    std::optional<KeymapKeys> keys = KeymapKeys::fromText(std::string_view(text, strnlen(text, size)));
+    if (!keys)
         return;
-    layouts_ = layoutsOf(keymap.get());
+    keys_ = std::move(keys);
     group_.reset();
     ++serial_;
-}
-
-std::vector<WaylandKeymap::Layout> WaylandKeymap::layoutsOf(xkb_keymap* keymap)
-{
-    std::vector<Layout> layouts(xkb_keymap_num_layouts(keymap));
-    for (xkb_layout_index_t index = 0; index < layouts.size(); ++index) {
-        Layout& layout = layouts[index];
-        // Mutter takes the first key and level that carries a keysym, in this order; a keysym
-        // first found too high is one it cannot type, whatever lower level may carry it later.
-        std::unordered_set<KeySym> seen;
-        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap); ++code) {
-            const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, code, index);
-            for (xkb_level_index_t level = 0; level < levels; ++level) {
-                const xkb_keysym_t* syms = nullptr;
-                const int count = xkb_keymap_key_get_syms_by_level(keymap, code, index, level, &syms);
-                for (int i = 0; i < count; ++i) {
-                    if (!seen.insert(syms[i]).second || level >= kTypedLevels)
-                        continue;
-                    layout.syms.insert(syms[i]);
-                    if (const char32_t cp = xkb_keysym_to_utf32(syms[i]))
-                        layout.chars.emplace(cp, syms[i]);
-                }
-            }
-        }
-    }
-    return layouts;
-}
-
-std::optional<WaylandKeymap::KeySym> WaylandKeymap::typeable(KeySym sym) const
-{
-    const char32_t cp = xkb_keysym_to_utf32(sym);
-    const auto in = [&](const Layout& layout) -> std::optional<KeySym> {
-        if (layout.syms.count(sym))
-            return sym;
-        if (const auto it = layout.chars.find(cp); cp && it != layout.chars.end())
-            return it->second;
-        return std::nullopt;
-    };
-    if (group_ && *group_ < layouts_.size())
-        return in(layouts_[*group_]);
-    for (const Layout& layout : layouts_) {
-        if (const std::optional<KeySym> found = in(layout))
-            return found;
-    }
-    return std::nullopt;
 }
 
 } // namespace core::mutter

@@ -1,26 +1,21 @@
 #pragma once
 
+#include "KeymapKeys.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 struct wl_display;
 struct wl_registry;
 struct wl_seat;
 struct wl_keyboard;
-struct xkb_context;
-struct xkb_keymap;
 
 namespace core::mutter {
 
 // The compositor's keyboard map, as a Wayland client of it sees it, and whether a keysym can be
-// typed through it. Mutter types a keysym only when a key of the current layout carries it on one
-// of the four levels that Shift and AltGr reach, and silently drops any other: the agent asks
-// first. Later keymaps (the user switched layouts) replace the first as they arrive.
+// typed through it (KeymapKeys). Later keymaps (the user switched layouts) replace the first as they arrive.
 //
 // The connection has no surface, so it never takes focus and hears nothing but the keymap.
 // Nothing here waits except settle(), which is bounded. One thread at a time.
@@ -41,20 +36,14 @@ public:
     void settle(std::chrono::milliseconds limit);
 
     // A keymap has arrived.
-    bool known() const { return !layouts_.empty(); }
+    bool known() const { return keys_.has_value(); }
     // Counts the keymaps received.
     std::uint64_t serial() const { return serial_; }
-    // The keysym that types what `sym` types in the current layout: `sym` itself when a key
-    // carries it, else another keysym of the same character (a layout may carry "é" as the
-    // Unicode keysym rather than the Latin-1 one); none when no key of the layout types it.
-    // While the current layout is unknown, any layout's keys count.
-    std::optional<KeySym> typeable(KeySym sym) const;
+    // KeymapKeys::typeable() in the current layout. The compositor tells the layout only to the
+    // client with the keyboard's focus, which this one never has: unknown, any layout's keys count.
+    std::optional<KeySym> typeable(KeySym sym) const { return keys_ ? keys_->typeable(sym, group_) : std::nullopt; }
 
 private:
-    struct Layout {
-        std::unordered_set<KeySym> syms;
-        std::unordered_map<char32_t, KeySym> chars;
-    };
     struct Listeners;
     struct DisplayDeleter {
         void operator()(wl_display* d) const;
@@ -68,22 +57,17 @@ private:
     struct KeyboardDeleter {
         void operator()(wl_keyboard* k) const;
     };
-    struct ContextDeleter {
-        void operator()(xkb_context* c) const;
-    };
 
     WaylandKeymap() = default;
     // Sends what is queued and waits up to `until` for the compositor to answer it.
     bool roundtrip(std::chrono::steady_clock::time_point until);
     void takeKeymap(std::uint32_t format, int fd, std::uint32_t size);
-    static std::vector<Layout> layoutsOf(xkb_keymap* keymap);
 
     std::unique_ptr<wl_display, DisplayDeleter> display_;
     std::unique_ptr<wl_registry, RegistryDeleter> registry_;
     std::unique_ptr<wl_seat, SeatDeleter> seat_;
     std::unique_ptr<wl_keyboard, KeyboardDeleter> keyboard_;
-    std::unique_ptr<xkb_context, ContextDeleter> context_;
-    std::vector<Layout> layouts_;
+    std::optional<KeymapKeys> keys_;
     std::optional<std::uint32_t> group_;
     std::uint64_t serial_ = 0;
     std::chrono::milliseconds waited_{0};
