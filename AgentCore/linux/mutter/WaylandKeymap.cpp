@@ -4,6 +4,7 @@
 
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
