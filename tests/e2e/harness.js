@@ -209,7 +209,7 @@ async function startMutter() {
     start('pipewire', [], env);
     await poll(() => fs.existsSync(path.join(run, 'pipewire-0')), 'pipewire did not open its socket');
     start('wireplumber', [], env);
-    start('mutter', ['--headless', '--virtual-monitor', '1920x1080', '--wayland', '--no-x11'], env);
+    const mutter = start('mutter', ['--headless', '--virtual-monitor', '1920x1080', '--wayland', '--no-x11'], env);
     const owned = (name) => new Promise((resolve) => {
       const p = spawn('gdbus', ['call', '--address', address, '--dest', 'org.freedesktop.DBus', '--object-path',
                                 '/org/freedesktop/DBus', '--method', 'org.freedesktop.DBus.NameHasOwner', name],
@@ -224,7 +224,8 @@ async function startMutter() {
     const session = { ...env, WAYLAND_DISPLAY: 'wayland-0', XDG_SESSION_TYPE: 'wayland' };
     return {
       env: session,
-      // Starts the painter; resolves once it drew. `heard(match)` waits for one of its lines.
+      pid: mutter.pid,
+      // Starts the painter ("animate" for the benchmarks' animation); resolves once it drew. `heard(match)` waits for one of its lines.
       async painter(colour) {
         const p = spawn(required('WAYLAND_PAINTER'), [colour], { env: session, stdio: ['ignore', 'pipe', 'ignore'] });
         procs.unshift(p);
@@ -232,6 +233,7 @@ async function startMutter() {
         readline.createInterface({ input: p.stdout }).on('line', (line) => lines.push(line));
         const painter = {
           lines,
+          proc: p,
           heard: (match, what, limit) => poll(() => lines.some(match), 'the painter never printed ' + what, limit),
         };
         await painter.heard((l) => l.startsWith('drawn'), 'that it drew');

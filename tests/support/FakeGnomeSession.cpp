@@ -1,6 +1,7 @@
 #include "FakeGnomeSession.h"
 
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QUuid>
 
 uint FakeSessionManager::Inhibit(const QString&, uint, const QString&, uint flags)
@@ -17,6 +18,23 @@ void FakeSessionManager::Uninhibit(uint cookie)
     held = int(cookies_.size());
 }
 
+void FakeShellIntrospect::setWindows(Windows windows)
+{
+    std::lock_guard lock(mutex_);
+    windows_ = std::move(windows);
+}
+
+FakeShellIntrospect::Windows FakeShellIntrospect::GetWindows()
+{
+    ++asked;
+    if (mode == Mode::refuse)
+        sendErrorReply(QDBusError::AccessDenied, QStringLiteral("App introspection not allowed"));
+    if (mode == Mode::silent)
+        setDelayedReply(true); // and never replies
+    std::lock_guard lock(mutex_);
+    return windows_;
+}
+
 FakeGnomeSession::FakeGnomeSession(const QString& busAddress)
     : bus_(QDBusConnection::connectToBus(busAddress, QStringLiteral("fake-gnome-") + QUuid::createUuid().toString(QUuid::WithoutBraces)))
 {
@@ -27,9 +45,13 @@ FakeGnomeSession::FakeGnomeSession(const QString& busAddress)
         [this] {
             saver_ = std::make_unique<FakeGnomeScreenSaver>();
             manager_ = std::make_unique<FakeSessionManager>();
+            introspect_ = std::make_unique<FakeShellIntrospect>();
+            qDBusRegisterMetaType<FakeShellIntrospect::Windows>();
             ok_ = bus_.isConnected()
                 && bus_.registerObject(QStringLiteral("/org/gnome/ScreenSaver"), saver_.get(), QDBusConnection::ExportAllSlots)
                 && bus_.registerObject(QStringLiteral("/org/gnome/SessionManager"), manager_.get(), QDBusConnection::ExportAllSlots)
+                && bus_.registerObject(QStringLiteral("/org/gnome/Shell/Introspect"), introspect_.get(), QDBusConnection::ExportAllSlots)
+                && bus_.registerService(QStringLiteral("org.gnome.Shell.Introspect"))
                 && bus_.registerService(QStringLiteral("org.gnome.ScreenSaver"))
                 && bus_.registerService(QStringLiteral("org.gnome.SessionManager"));
         },
@@ -43,6 +65,8 @@ FakeGnomeSession::~FakeGnomeSession()
         [this] {
             bus_.unregisterObject(QStringLiteral("/org/gnome/ScreenSaver"));
             bus_.unregisterObject(QStringLiteral("/org/gnome/SessionManager"));
+            bus_.unregisterObject(QStringLiteral("/org/gnome/Shell/Introspect"));
+            introspect_.reset();
             saver_.reset();
             manager_.reset();
         },

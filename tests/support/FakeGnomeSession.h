@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QObject>
+#include <QVariantMap>
 #include <QSet>
 #include <QThread>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 // org.gnome.ScreenSaver: whether the lock screen shows.
 class FakeGnomeScreenSaver : public QObject {
@@ -36,7 +39,28 @@ private:
     uint next_ = 1;
 };
 
-// GNOME's screen saver and session manager on a private session bus, answered from a thread of
+// org.gnome.Shell.Introspect: the shell's windows, or a refusal (as GNOME Shell answers callers
+// outside its allow list), or no answer at all.
+class FakeShellIntrospect : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Shell.Introspect")
+public:
+    using Windows = QMap<quint64, QVariantMap>;
+    enum class Mode { answer, refuse, silent };
+    std::atomic<Mode> mode{Mode::answer};
+    std::atomic<int> asked{0};
+    void setWindows(Windows windows);
+public slots:
+    Windows GetWindows();
+signals:
+    void WindowsChanged();
+
+private:
+    std::mutex mutex_;
+    Windows windows_;
+};
+
+// GNOME's screen saver, session manager and shell introspection on a private session bus, answered from a thread of
 // their own, so that blocking calls from this process's main thread get their answer.
 class FakeGnomeSession {
 public:
@@ -47,12 +71,14 @@ public:
     void setLocked(bool locked);
     int held() const { return manager_->held; }
     uint lastFlags() const { return manager_->lastFlags; }
+    FakeShellIntrospect& introspect() { return *introspect_; }
 
 private:
     QDBusConnection bus_;
     // Made and destroyed on thread_, while registered: QtDBus wants both on the object's thread.
     std::unique_ptr<FakeGnomeScreenSaver> saver_;
     std::unique_ptr<FakeSessionManager> manager_;
+    std::unique_ptr<FakeShellIntrospect> introspect_;
     QObject context_;
     QThread thread_;
     bool ok_ = false;

@@ -45,6 +45,8 @@ MutterSession::MutterSession()
 {
     hadRuntime_ = qEnvironmentVariableIsSet("PIPEWIRE_RUNTIME_DIR");
     previousRuntime_ = qgetenv("PIPEWIRE_RUNTIME_DIR");
+    hadDisplay_ = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    previousDisplay_ = qgetenv("WAYLAND_DISPLAY");
     start();
 }
 
@@ -65,6 +67,10 @@ MutterSession::~MutterSession()
         qputenv("PIPEWIRE_RUNTIME_DIR", previousRuntime_);
     else
         qunsetenv("PIPEWIRE_RUNTIME_DIR");
+    if (hadDisplay_)
+        qputenv("WAYLAND_DISPLAY", previousDisplay_);
+    else
+        qunsetenv("WAYLAND_DISPLAY");
 }
 
 QDBusConnection MutterSession::bus() const { return QDBusConnection(kBusName); }
@@ -143,8 +149,12 @@ void MutterSession::start()
                                   QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, context, check);
                                   QObject::connect(&mutter_, &QProcess::finished, context, check);
                               });
-    if (!up || mutter_.state() == QProcess::NotRunning)
+    if (!up || mutter_.state() == QProcess::NotRunning) {
         error_ = QStringLiteral("mutter did not serve its remote-desktop services");
+        return;
+    }
+    // An absolute path: this process's runtime directory is not the session's.
+    qputenv("WAYLAND_DISPLAY", (run + QStringLiteral("/wayland-0")).toUtf8());
 }
 
 void MutterSession::startClient(QProcess& process, const QString& program, const QStringList& arguments) const

@@ -11,7 +11,7 @@
 
 // A headless GNOME session of the test's own: a private session bus with PipeWire, WirePlumber
 // and Mutter (one 1920x1080 virtual monitor, Wayland only) on it, in a runtime directory of its
-// own. This process's PipeWire clients are pointed at it while it lives. Everything stops with
+// own. This process's PipeWire and Wayland clients are pointed at it while it lives. Everything stops with
 // the object.
 class MutterSession {
 public:
@@ -24,6 +24,8 @@ public:
     QDBusConnection bus() const;
     // Starts a Wayland client of the session (WAYLAND_DISPLAY and runtime directory set).
     void startClient(QProcess& process, const QString& program, const QStringList& arguments) const;
+    // Mutter's process id (for its CPU time).
+    qint64 mutterPid() const { return mutter_.processId(); }
     // Runs `gdbus call` on the session's bus; its standard output, or empty (and error set) on failure.
     QString gdbusCall(const QStringList& arguments);
 
@@ -38,5 +40,7 @@ private:
     QProcess mutter_;
     QByteArray previousRuntime_;
     bool hadRuntime_ = false;
+    QByteArray previousDisplay_;
+    bool hadDisplay_ = false;
     QString error_;
 };

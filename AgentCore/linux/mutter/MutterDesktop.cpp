@@ -12,7 +12,7 @@
 #include "MutterInput.h"
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
-#include "ProcessWindows.h"
+#include "IntrospectWindows.h"
 #include "linux/DesktopActions.h"
 #include "linux/GnomePresence.h"
 
@@ -92,7 +92,7 @@ core::Clipboard& Desktop::clipboard()
 core::WindowControl& Desktop::windows()
 {
     if (!windows_)
-        windows_ = std::make_unique<ProcessWindows>();
+        windows_ = std::make_unique<IntrospectWindows>(bus_);
     return *windows_;
 }
 

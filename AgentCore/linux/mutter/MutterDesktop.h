@@ -33,7 +33,8 @@ public:
     std::unique_ptr<InputInjector> openInput() override;
     SystemActions& actions() override;
     core::Clipboard& clipboard() override;
-    // GNOME keeps windows to its shell: applications are known by their processes only.
+    // GNOME keeps windows to its shell: they are listed where it shows them to the agent, else
+    // applications are known by their processes only.
     core::WindowControl& windows() override;
 
 private:

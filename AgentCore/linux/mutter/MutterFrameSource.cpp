@@ -2,6 +2,7 @@
 
 #include "FramePool.h"
 #include "Log.h"
+#include "MonotonicClock.h"
 #include "MutterScreenCast.h"
 #include "PipeWireFrames.h"
 
@@ -112,10 +113,19 @@ FrameSource::Result FrameSource::grab(const DisplayInfo& display, Nv12Buffer& in
 {
     if (!follow(display))
         return lost_ ? Result::sourceLost : Result::temporaryError;
+    // Capture is taking PipeWire's latest picture and mapping it; the copy out of the
+    // compositor's buffer happened on GStreamer's thread when it arrived.
+    const int64_t began = monotonicNs();
+    int64_t mapped = began;
     const bool got = latest_->withLatest([&](const BgrxImage& image) {
+        mapped = monotonicNs();
         converter_.toNv12(converter_.scale(image, into.frame.width, into.frame.height), into);
     });
-    return got ? Result::ok : Result::temporaryError;
+    if (!got)
+        return Result::temporaryError;
+    into.frame.captureNs = mapped - began;
+    into.frame.convertNs = monotonicNs() - mapped;
+    return Result::ok;
 }
 
 const BgrxImage* FrameSource::still(const DisplayInfo& display)

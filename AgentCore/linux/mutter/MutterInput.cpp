@@ -3,8 +3,11 @@
 #include "Log.h"
 #include "MutterBus.h"
 #include "MutterScreenCast.h"
+#include "WaylandKeymap.h"
 
 #include <QDBusMessage>
+
+#include <xkbcommon/xkbcommon.h>
 
 #include <linux/input-event-codes.h>
 #include <sys/eventfd.h>
@@ -20,6 +23,8 @@ constexpr uint kHorizontal = 1;
 // NotifyPointerAxis flags: scrolling from a continuous source (not wheel clicks, not a finger
 // that may start kinetic scrolling).
 constexpr uint kAxisContinuous = 1u << 3;
+// How long, over an injector's life, typing may wait for the compositor to tell its keymap.
+constexpr std::chrono::milliseconds kKeymapWait{1000};
 
 std::optional<int> evdevButton(std::uint8_t x)
 {
@@ -61,11 +66,26 @@ std::unique_ptr<Input> Input::open(QDBusConnection bus, std::shared_ptr<CastSign
         log(QStringLiteral("input: ") + e.description());
         return nullptr;
     }
+    input->keymap_ = WaylandKeymap::connect();
+    if (input->keymap_) {
+        input->keymapNotifier_ = std::make_unique<QSocketNotifier>(input->keymap_->fd(), QSocketNotifier::Read);
+        connect(input->keymapNotifier_.get(), &QSocketNotifier::activated, input.get(), &Input::readKeymap);
+    }
     return input;
+}
+
+void Input::readKeymap()
+{
+    if (keymap_ && !keymap_->dispatch()) {
+        log(QStringLiteral("input: the connection to the Wayland display broke; text is typed without its keymap"));
+        keymapNotifier_.reset();
+        keymap_.reset();
+    }
 }
 
 Input::~Input()
 {
+    keymapNotifier_.reset();
     releaseAll();
     session_.reset();
     if (ackFd_ >= 0)
@@ -150,7 +170,35 @@ bool Input::key(KeySym sym, bool press)
     return session_ != nullptr;
 }
 
-bool Input::type(KeySym sym) { return key(sym, true) && key(sym, false); }
+bool Input::type(KeySym sym)
+{
+    readKeymap();
+    if (keymap_) {
+        keymap_->settle(kKeymapWait);
+        if (keymap_->serial() != keymapSerial_) {
+            // Another layout: what it lacks is told anew.
+            keymapSerial_ = keymap_->serial();
+            untypeable_.clear();
+        }
+    }
+    if (keymap_ && keymap_->known()) {
+        const std::optional<KeySym> typed = keymap_->typeable(sym);
+        if (!typed) {
+            if (untypeable_.insert(sym).second) {
+                const char32_t cp = xkb_keysym_to_utf32(sym);
+                char name[64] = {};
+                xkb_keysym_get_name(sym, name, sizeof name);
+                const QString code = QString::number(uint(cp), 16).toUpper().rightJustified(4, QLatin1Char('0'));
+                log(cp ? QStringLiteral("input: no key of the desktop's keyboard layout types U+%1; it is skipped").arg(code)
+                       : QStringLiteral("input: no key of the desktop's keyboard layout carries %1; it is skipped")
+                             .arg(QLatin1String(name)));
+            }
+            return false;
+        }
+        sym = *typed;
+    }
+    return key(sym, true) && key(sym, false);
+}
 
 void Input::releaseAll()
 {

@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <memory>
 #include <set>
@@ -13,10 +14,14 @@ namespace core::mutter {
 
 class CastSession;
 class CastSignals;
+class WaylandKeymap;
 
 // Input through a RemoteDesktop session of its own: absolute pointer positions on the stream of
 // the monitor under them, buttons, wheel clicks and smooth scrolling, keys as keysyms (Mutter finds the key and
-// the Shift level itself, so no key is ever lent). Calls go out without waiting; a round trip
+// the Shift level itself, so no key is ever lent). Mutter drops a keysym no key of its current
+// layout carries, so text is checked against its keymap first (read as a Wayland client, when
+// WAYLAND_DISPLAY names the session's display): a character it cannot type is skipped and
+// logged once. Calls go out without waiting; a round trip
 // on the same connection is the acknowledgement, as Mutter answers in order. Main thread.
 class Input : public QObject, public InputInjector {
     Q_OBJECT
@@ -57,6 +62,8 @@ private:
     Input(QDBusConnection bus, std::shared_ptr<CastSignals> announced);
     void restart();
     void notify(const QString& method, const QVariantList& args);
+    // Follows the compositor's keymap; drops the connection when it broke.
+    void readKeymap();
 
     QDBusConnection bus_;
     std::shared_ptr<CastSignals> signals_;
@@ -68,6 +75,11 @@ private:
     std::optional<QPoint> pointer_;
     std::set<std::uint8_t> buttonsDown_;
     std::set<KeySym> keysDown_;
+    std::unique_ptr<WaylandKeymap> keymap_;
+    std::unique_ptr<QSocketNotifier> keymapNotifier_;
+    std::uint64_t keymapSerial_ = 0;
+    // Keysyms found untypeable (and logged) under the current keymap.
+    std::set<KeySym> untypeable_;
 };
 
 } // namespace core::mutter

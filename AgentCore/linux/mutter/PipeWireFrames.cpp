@@ -108,8 +108,11 @@ PipeWireFrames::PipeWireFrames(quint32 node, std::shared_ptr<LatestFrame> into)
     std::call_once(once, [] { gst_init(nullptr, nullptr); });
     // always-copy: the latest frame is held for as long as nothing newer comes, which must not
     // keep one of the compositor's few buffers from it.
+    // Frames are asked for in shared memory, said outright: Mutter offers DMA-BUF only with a GPU
+    // and explicit modifiers ("Disabling DMA buffer screen sharing (not hardware accelerated)"
+    // without one), and the converter reads pixels from the CPU either way.
     const QString description = QStringLiteral(
-        "pipewiresrc path=%1 always-copy=true ! videoconvert ! video/x-raw,format=BGRx ! "
+        "pipewiresrc path=%1 always-copy=true ! video/x-raw(memory:SystemMemory) ! videoconvert ! video/x-raw,format=BGRx ! "
         "appsink name=sink max-buffers=1 drop=true sync=false").arg(node);
     GError* error = nullptr;
     pipeline_.reset(gst_parse_launch(description.toUtf8().constData(), &error));

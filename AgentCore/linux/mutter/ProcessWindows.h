@@ -26,6 +26,10 @@ public:
     // of those running it, in pid order.
     static std::vector<std::pair<qint32, QString>> programs(const QString& procRoot, uint uid);
 
+protected:
+    const QString& procRoot() const { return procRoot_; }
+    uint uid() const { return uid_; }
+
 private:
     QString procRoot_;
     uint uid_;
