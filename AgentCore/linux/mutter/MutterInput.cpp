@@ -7,8 +7,6 @@
 
 #include <QDBusMessage>
 
-#include <xkbcommon/xkbcommon.h>
-
 #include <linux/input-event-codes.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -178,20 +176,16 @@ bool Input::type(KeySym sym)
         if (keymap_->serial() != keymapSerial_) {
             // Another layout: what it lacks is told anew.
             keymapSerial_ = keymap_->serial();
-            untypeable_.clear();
+            untypeableLogged_ = false;
         }
     }
     if (keymap_ && keymap_->known()) {
         const std::optional<KeySym> typed = keymap_->typeable(sym);
         if (!typed) {
-            if (untypeable_.insert(sym).second) {
-                const char32_t cp = xkb_keysym_to_utf32(sym);
-                char name[64] = {};
-                xkb_keysym_get_name(sym, name, sizeof name);
-                const QString code = QString::number(uint(cp), 16).toUpper().rightJustified(4, QLatin1Char('0'));
-                log(cp ? QStringLiteral("input: no key of the desktop's keyboard layout types U+%1; it is skipped").arg(code)
-                       : QStringLiteral("input: no key of the desktop's keyboard layout carries %1; it is skipped")
-                             .arg(QLatin1String(name)));
+            // Said once per layout, and without the character: typed text can be a password.
+            if (!untypeableLogged_) {
+                untypeableLogged_ = true;
+                log(QStringLiteral("input: text holds characters no key of the desktop's keyboard layout types; they are skipped"));
             }
             return false;
         }

@@ -20,8 +20,8 @@ class WaylandKeymap;
 // the monitor under them, buttons, wheel clicks and smooth scrolling, keys as keysyms (Mutter finds the key and
 // the Shift level itself, so no key is ever lent). Mutter drops a keysym no key of its current
 // layout carries, so text is checked against its keymap first (read as a Wayland client, when
-// WAYLAND_DISPLAY names the session's display): a character it cannot type is skipped and
-// logged once. Calls go out without waiting; a round trip
+// WAYLAND_DISPLAY names the session's display): a character it cannot type is skipped, and
+// that is logged once per layout. Calls go out without waiting; a round trip
 // on the same connection is the acknowledgement, as Mutter answers in order. Main thread.
 class Input : public QObject, public InputInjector {
     Q_OBJECT
@@ -79,7 +79,7 @@ private:
     std::unique_ptr<QSocketNotifier> keymapNotifier_;
     std::uint64_t keymapSerial_ = 0;
     // Keysyms found untypeable (and logged) under the current keymap.
-    std::set<KeySym> untypeable_;
+    bool untypeableLogged_ = false; // for the current layout
 };
 
 } // namespace core::mutter
