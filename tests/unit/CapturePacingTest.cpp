@@ -1,0 +1,78 @@
+#include "CapturePacing.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace core;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One frame per 16 ms; a frame may go 4 ms ahead of the schedule.
+constexpr auto kInterval = 16ms;
+
+enum class What { sent, owed, changed };
+
+struct Step {
+    What what;
+    std::chrono::milliseconds at; // from the start
+};
+
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::chrono::milliseconds nextLook; // what the last step returns
+};
+
+class CapturePacingTest : public ::testing::TestWithParam<Case> { };
+
+TEST_P(CapturePacingTest, NextLook)
+{
+    const CapturePacing::Time start{10s};
+    CapturePacing pacing(kInterval);
+    CapturePacing::Time next = start;
+    for (const Step& step : GetParam().steps) {
+        // Every look in a case happens when the previous step said it could.
+        if (step.what != What::changed) {
+            ASSERT_GE(start + step.at, next);
+        }
+        switch (step.what) {
+        case What::sent: next = pacing.sent(start + step.at); break;
+        case What::owed: next = pacing.owed(start + step.at); break;
+        case What::changed: next = pacing.changed(start + step.at); break;
+        }
+    }
+    EXPECT_EQ(next, start + GetParam().nextLook);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CapturePacingTest,
+    ::testing::Values(
+        Case{"FirstFrameHoldsTheNextThreeQuartersOfAnInterval", {{What::sent, 0ms}}, 12ms},
+        // The look at 12 ms found nothing; the change 8 ms later is captured when it comes, not
+        // on the next beat.
+        Case{"AChangeAfterAQuietLookIsCapturedAtOnce", {{What::sent, 0ms}, {What::changed, 20ms}}, 20ms},
+        Case{"AChangeTooSoonWaitsForTheCeiling", {{What::sent, 0ms}, {What::changed, 5ms}}, 12ms},
+        // After a quiet spell: at once, and no burst after it.
+        Case{"AfterAQuietSpellTheScheduleStartsAgain", {{What::sent, 0ms}, {What::sent, 500ms}}, 512ms},
+        // A source at the ceiling's own rate, one frame a little early or late.
+        Case{"AnEarlyFrameKeepsTheBeat", {{What::sent, 0ms}, {What::sent, 16ms}, {What::sent, 29ms}}, 44ms},
+        Case{"ALateFrameMovesTheBeat", {{What::sent, 0ms}, {What::sent, 16ms}, {What::sent, 40ms}}, 52ms},
+        // Frames each sent as early as allowed stay within the average plus the tolerance.
+        Case{"EarlyFramesCannotRunAheadOfTheAverage",
+             {{What::sent, 0ms}, {What::sent, 12ms}, {What::sent, 28ms}, {What::sent, 44ms}}, 60ms},
+        Case{"AnOwedFrameIsLookedForOneIntervalOn", {{What::sent, 0ms}, {What::owed, 30ms}}, 46ms}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(CapturePacing, ANewCeilingAppliesFromTheNextFrame)
+{
+    const CapturePacing::Time start{10s};
+    CapturePacing pacing(kInterval);
+    pacing.sent(start);
+    pacing.setInterval(100ms);
+    EXPECT_EQ(pacing.sent(start + 12ms), start + 16ms + 100ms - 25ms);
+}
+
+} // namespace
