@@ -26,4 +26,10 @@ CapturePacing::Time CapturePacing::changed(Time at) const { return std::max(earl
 
 CapturePacing::Time CapturePacing::earliest() const { return due_ - tolerance_; }
 
+bool encoderFreeInTime(std::chrono::nanoseconds encoding, std::chrono::nanoseconds encodeTakes,
+                       std::chrono::nanoseconds captureTakes)
+{
+    return encodeTakes - encoding <= captureTakes;
+}
+
 } // namespace core

@@ -37,4 +37,11 @@ private:
     Time due_{};
 };
 
+// Whether a capture started now would find the encoder free by the time it is done: the frame in
+// the encoder has been there `encoding` of the `encodeTakes` a frame usually takes, and a capture
+// with its conversion usually takes `captureTakes`. A frame captured any sooner would only wait
+// for the encoder, growing the latency by that wait.
+bool encoderFreeInTime(std::chrono::nanoseconds encoding, std::chrono::nanoseconds encodeTakes,
+                       std::chrono::nanoseconds captureTakes);
+
 } // namespace core

@@ -75,4 +75,27 @@ TEST(CapturePacing, ANewCeilingAppliesFromTheNextFrame)
     EXPECT_EQ(pacing.sent(start + 12ms), start + 16ms + 100ms - 25ms);
 }
 
+struct EncoderCase {
+    const char* name;
+    std::chrono::milliseconds encoding, encodeTakes, captureTakes;
+    bool free;
+};
+
+class EncoderFreeInTimeTest : public ::testing::TestWithParam<EncoderCase> { };
+
+TEST_P(EncoderFreeInTimeTest, Decides)
+{
+    const EncoderCase& c = GetParam();
+    EXPECT_EQ(encoderFreeInTime(c.encoding, c.encodeTakes, c.captureTakes), c.free);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EncoderFreeInTimeTest,
+    ::testing::Values(EncoderCase{"JustStartedAFrame", 1ms, 14ms, 3ms, false},
+                      EncoderCase{"DoneWithinACapture", 11ms, 14ms, 3ms, true},
+                      EncoderCase{"TakingLongerThanUsual", 20ms, 14ms, 3ms, true},
+                      // Capture slower than encoding: the two overlap as before.
+                      EncoderCase{"CaptureSlowerThanTheEncoder", 0ms, 5ms, 8ms, true}),
+    [](const ::testing::TestParamInfo<EncoderCase>& info) { return std::string(info.param.name); });
+
 } // namespace
