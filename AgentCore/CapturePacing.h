@@ -4,11 +4,11 @@
 
 namespace core {
 
-// When the capture looks at the desktop next, under its frame-rate ceiling: at most one frame per
-// interval on average, checked against an ideal schedule that frames may run ahead of by a quarter
-// of an interval (so a source drawing at the ceiling's own rate, a little early now and then, is
-// not held back a whole frame). A change reported after a quiet spell is captured at once: the
-// schedule never runs more than one interval past the last frame.
+// When the capture looks at the desktop next, under its frame-rate ceiling: frames at least three
+// quarters of an interval apart, and at most one per interval on average (a schedule that frames
+// may not run ahead of by more than one interval). A frame late on the schedule delays only the
+// one after it, so a source drawing at the ceiling's own rate, a little late now and then, is not
+// held back more and more. A change reported after a quiet spell is captured at once.
 class CapturePacing {
 public:
     using Clock = std::chrono::steady_clock;
@@ -32,9 +32,10 @@ private:
     Time earliest() const;
 
     std::chrono::nanoseconds interval_{0};
-    std::chrono::nanoseconds tolerance_{0};
-    // When the next frame would go out on the ideal schedule.
+    std::chrono::nanoseconds spacing_{0};
+    // When the next frame would go out on the ideal schedule, and when the last one went.
     Time due_{};
+    Time last_{};
 };
 
 // Whether a capture started now would find the encoder free by the time it is done: the frame in
