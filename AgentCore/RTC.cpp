@@ -146,7 +146,7 @@ void RTC::push(VideoFramePtr frame)
         frames_->push(std::move(frame));
 }
 
-bool RTC::readyForFrame() const { return closed_ || (frames_->waiting() == 0 && pipeline_->waitingFrames() == 0); }
+bool RTC::readyForFrame() const { return closed_ || (frames_->waiting() == 0 && pipeline_->readyForFrame()); }
 
 void RTC::clearLastFrame()
 {

@@ -48,8 +48,9 @@ public:
     void apply(qint64 maxKbps, qint64 fps);
     // Hands a captured frame to the encoder through the frame thread; any thread.
     void push(VideoFramePtr frame);
-    // True when nothing waits for the encoder, so a frame captured now goes straight in: the
-    // capture's back-pressure. Any thread.
+    // True when nothing waits for the encoder and a frame captured now would go straight in (the
+    // encoder is free, or done with its frame by the time the capture is): the capture's
+    // back-pressure. Any thread.
     bool readyForFrame() const;
     // Forgets the last frame so that the idle repeat stops.
     void clearLastFrame();

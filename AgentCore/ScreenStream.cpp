@@ -1,5 +1,6 @@
 #include "ScreenStream.h"
 
+#include "CapturePacing.h"
 #include "DesktopBackend.h"
 #include "FramePool.h"
 #include "FrameSource.h"
@@ -116,6 +117,7 @@ private:
         if (!pool_ || pool_->width() != size.width || pool_->height() != size.height)
             pool_ = std::make_unique<FramePool>(int(size.width), int(size.height));
         interval_ = std::chrono::nanoseconds(1000000000 / std::max(1, s.fps));
+        pacing_.setInterval(interval_);
         size_ = QSize(int(size.width), int(size.height));
         dirty_ = true; // the first frame after a (re)start always goes out
     }
@@ -131,7 +133,7 @@ private:
     void run()
     {
         pthread_setname_np(pthread_self(), "capture");
-        // The earliest time the next frame may go out: frames are at most `interval_` apart.
+        // When to look next; the rate ceiling is `pacing_`'s.
         auto next = Clock::now();
         for (;;) {
             {
@@ -160,16 +162,20 @@ private:
                 next = began + kBusyRetry;
                 continue;
             }
-            if (sent || dirty_ || !source_->changesAreEvents()) {
-                // A frame went out, one is still owed (no buffer free, a failed grab), or changes
-                // can only be found by looking: look again one interval on.
-                next = std::max(next + interval_, began);
+            if (sent) {
+                next = pacing_.sent(began);
+                continue;
+            }
+            if (dirty_ || !source_->changesAreEvents()) {
+                // A frame is still owed (no buffer free, a failed grab), or changes can only be
+                // found by looking.
+                next = pacing_.owed(began);
                 continue;
             }
             // Nothing changed: sleep until the desktop says something did, then capture at once
             // (within the rate ceiling). A quiet period still looks now and then.
             source_->waitForChange(began + kQuietLook);
-            next = std::max(next + interval_, Clock::now());
+            next = pacing_.changed(Clock::now());
         }
     }
 
@@ -241,6 +247,7 @@ private:
     // next frame may be made from it when little changed.
     std::shared_ptr<Nv12Buffer> last_;
     std::chrono::nanoseconds interval_{0};
+    CapturePacing pacing_;
     bool dirty_ = true;
 
     std::atomic<int>& frames_; // the owner's counter

@@ -7,7 +7,11 @@
 // and the agent/reference ratios. Progress goes to standard error, figures to standard output.
 //
 // Environment: AGENT_BINARY, ANIMATE_BINARY; BENCH_SECONDS (measured seconds per run, 10),
-// BENCH_ROUNDS (interleaved rounds per size, 2), BENCH_SIZES (e.g. "1280x720,1920x1080").
+// BENCH_ROUNDS (interleaved rounds per size, 2), BENCH_SIZES (e.g. "1280x720,1920x1080"),
+// BENCH_REFERENCES ("gst,ffmpeg", or "none" to run the agents alone).
+// BASELINE_AGENT: another build of the agent (an older commit) to stream the same animation in
+// the same rounds, to its own Chromium; the two agents take turns going first, and a second
+// table gives both side by side.
 'use strict';
 const { spawn } = require('node:child_process');
 const os = require('node:os');
@@ -23,6 +27,8 @@ const KBPS = 20000; // the agent's ceiling here; it starts at a quarter and clim
 const KEY_INT = 250; // x264's own default, which the agent leaves in place (key-int-max 0)
 // The agent gives x264 one slice per thread, at most 4.
 const THREADS = Math.min(Math.max(os.cpus().length, 1), 4);
+const REFERENCES = (process.env.BENCH_REFERENCES || 'gst,ffmpeg').split(',').filter((r) => r && r !== 'none');
+const BASELINE = process.env.BASELINE_AGENT || '';
 const SIZES = (process.env.BENCH_SIZES || '1280x720,1920x1080,2560x1440,3840x2160').split(',')
   .map((s) => s.split('x').map(Number));
 
@@ -138,12 +144,41 @@ async function agentRun(xorg, page, agentPid, w) {
   const pick = (k) => result.stats.filter((s) => typeof s[k] === 'number').map((s) => s[k]);
   const frames = pick('encodeFps').reduce((a, b) => a + b, 0); // one statistics event a second
   const latencies = result.samples.map((s) => s.latency).filter((l) => l < 10000);
+  const arrivals = result.samples.map((s) => s.received).filter((l) => l !== undefined && l < 10000);
   return {
     fps: mean(pick('encodeFps')), processMs: cpu[0] / Math.max(frames, 1) * 1000, xorgCpu: cpu[1], wall,
     frames, kbps: mean(pick('targetKbps')), sentKbps: mean(pick('sentKbps')),
-    p50: percentile(latencies, 50), p95: percentile(latencies, 95),
-    stages: ['captureMs', 'convertMs', 'encodeMs', 'sendMs'].map((k) => mean(pick(k))),
+    p50: percentile(latencies, 50), p95: percentile(latencies, 95), receivedP50: percentile(arrivals, 50),
+    // NaN where the agent does not report a stage (an older build as the baseline).
+    stages: ['captureMs', 'convertMs', 'encodeMs', 'sendMs'].map((k) => (pick(k).length ? mean(pick(k)) : NaN)),
   };
+}
+
+// An agent (the harness starts AGENT_BINARY, or `binary`) with its own Chromium, connected,
+// negotiated and reading frames back; idle until a run starts its stream.
+async function openAgent(binary, env) {
+  const saved = process.env.AGENT_BINARY;
+  if (binary) process.env.AGENT_BINARY = binary;
+  let agent;
+  try {
+    agent = await startAgent({ stream: { full: { maxKbps: KBPS, maxFps: FPS } } }, env);
+  } finally {
+    process.env.AGENT_BINARY = saved;
+  }
+  const client = await openClient();
+  const close = async () => { await client.close(); await agent.stop(); };
+  try {
+    const { page } = client;
+    await page.evaluate((url) => rc.connect(url), agent.url);
+    const answer = await page.evaluate(() => rc.negotiate());
+    if (!answer.ok) throw new Error(answer.error);
+    await page.evaluate(() => rc.request('stats.start'));
+    await installReader(page);
+    return { page, pid: agent.proc.pid, close };
+  } catch (e) {
+    await close();
+    throw e;
+  }
 }
 
 // Per-frame X server cost beyond drawing the animation (measured alone as `idleXorgCps`).
@@ -172,33 +207,43 @@ function combine(runs) {
       progress(`${w}x${h}: display resized`);
       await resize(xorg, w, h);
       const animation = await startAnimation(xorg.env, w, h);
-      const agent = await startAgent({ stream: { full: { maxKbps: KBPS, maxFps: FPS } } }, xorg.env);
-      const client = await openClient();
-      const { page } = client;
+      const opened = [];
       try {
-        await page.evaluate((url) => rc.connect(url), agent.url);
-        const answer = await page.evaluate(() => rc.negotiate());
-        if (!answer.ok) throw new Error(answer.error);
-        await page.evaluate(() => rc.request('stats.start'));
-        await installReader(page);
+        const agent = await openAgent('', xorg.env);
+        opened.push(agent);
+        const baseline = BASELINE ? await openAgent(BASELINE, xorg.env) : null;
+        if (baseline) opened.push(baseline);
         // What the X server spends drawing the animation alone.
         const idle = await measure([xorg.pid], () => 0, 3000);
         const idleXorgCps = idle.cpu[0] / idle.wall;
-        const runs = { agent: [], gst: [], ffmpeg: [] };
+        const runs = { agent: [], baseline: [], gst: [], ffmpeg: [] };
         for (let round = 1; round <= ROUNDS; round++) {
-          progress(`${w}x${h} round ${round}/${ROUNDS}: agent (load ${load()})`);
-          const a = withX(await agentRun(xorg, page, agent.proc.pid, w), idleXorgCps);
-          runs.agent.push(a);
-          const kbps = Math.round(a.kbps) || KBPS;
-          progress(`${w}x${h} round ${round}/${ROUNDS}: GStreamer at ${kbps} kbit/s (load ${load()})`);
-          runs.gst.push(withX(await gstreamer(xorg.env, xorg.pid, kbps), idleXorgCps));
-          progress(`${w}x${h} round ${round}/${ROUNDS}: ffmpeg at ${kbps} kbit/s (load ${load()})`);
-          runs.ffmpeg.push(withX(await ffmpeg(xorg.env, xorg.pid, kbps, w, h), idleXorgCps));
+          // The two agents alternate which goes first, so neither always follows a reference.
+          const order = baseline && round % 2 === 0 ? [['baseline', baseline], ['agent', agent]]
+            : [['agent', agent], ['baseline', baseline]];
+          for (const [name, a] of order) {
+            if (!a) continue;
+            progress(`${w}x${h} round ${round}/${ROUNDS}: ${name} (load ${load()})`);
+            const run = withX(await agentRun(xorg, a.page, a.pid, w), idleXorgCps);
+            progress(`  ${name}: ${run.fps.toFixed(1)} fps, ${run.totalMs.toFixed(2)} ms/frame, ` +
+                     `glass-to-glass p50 ${run.p50} p95 ${run.p95} ms (to the last packet's arrival p50 ${run.receivedP50})`);
+            runs[name].push(run);
+          }
+          const kbps = Math.round(runs.agent[runs.agent.length - 1].kbps) || KBPS;
+          if (REFERENCES.includes('gst')) {
+            progress(`${w}x${h} round ${round}/${ROUNDS}: GStreamer at ${kbps} kbit/s (load ${load()})`);
+            runs.gst.push(withX(await gstreamer(xorg.env, xorg.pid, kbps), idleXorgCps));
+          }
+          if (REFERENCES.includes('ffmpeg')) {
+            progress(`${w}x${h} round ${round}/${ROUNDS}: ffmpeg at ${kbps} kbit/s (load ${load()})`);
+            runs.ffmpeg.push(withX(await ffmpeg(xorg.env, xorg.pid, kbps, w, h), idleXorgCps));
+          }
         }
-        rows.push({ size: `${w}x${h}`, agent: combine(runs.agent), gst: combine(runs.gst), ffmpeg: combine(runs.ffmpeg) });
+        const row = { size: `${w}x${h}` };
+        for (const [k, v] of Object.entries(runs)) row[k] = v.length ? combine(v) : null;
+        rows.push(row);
       } finally {
-        await client.close();
-        await agent.stop();
+        for (const a of opened) await a.close();
         animation.kill('SIGTERM');
       }
     }
@@ -220,10 +265,25 @@ function combine(runs) {
               'ffmpeg CPU ms/frame | agent/GStreamer | agent/ffmpeg | glass-to-glass p50 / p95 ms | ' +
               'capture / convert / x264 / send ms |');
   console.log('|---|---|---|---|---|---|---|---|---|---|---|---|');
+  const none = { totalMs: NaN, fps: NaN };
   for (const r of rows) {
-    const { agent: a, gst: g, ffmpeg: m } = r;
+    const { agent: a } = r, g = r.gst || none, m = r.ffmpeg || none;
     console.log(`| ${r.size} | ${a.kbps.toFixed(0)} | ${f1(a.fps)} | ${f1(g.fps)} | ${f1(m.fps)} | ` +
                 `${f2(a.totalMs)} | ${f2(g.totalMs)} | ${f2(m.totalMs)} | ${f2(a.totalMs / g.totalMs)} | ` +
                 `${f2(a.totalMs / m.totalMs)} | ${a.p50} / ${a.p95} | ${a.stages.map(f2).join(' / ')} |`);
+  }
+  if (!BASELINE) return;
+  const stages = (x) => x.stages.map(f2).join(' / ');
+  console.log('');
+  console.log(`baseline: ${BASELINE}`);
+  console.log('');
+  console.log('| size | baseline fps | agent fps | baseline CPU ms/frame | agent CPU ms/frame | ' +
+              'baseline glass-to-glass p50 / p95 ms | agent glass-to-glass p50 / p95 ms | p50 difference ms | ' +
+              'baseline capture / convert / x264 / send ms | agent capture / convert / x264 / send ms |');
+  console.log('|---|---|---|---|---|---|---|---|---|---|');
+  for (const r of rows) {
+    const { agent: a, baseline: b } = r;
+    console.log(`| ${r.size} | ${f1(b.fps)} | ${f1(a.fps)} | ${f2(b.totalMs)} | ${f2(a.totalMs)} | ` +
+                `${b.p50} / ${b.p95} | ${a.p50} / ${a.p95} | ${b.p50 - a.p50} | ${stages(b)} | ${stages(a)} |`);
   }
 })().catch((e) => { console.error(e); process.exit(1); });

@@ -26,7 +26,8 @@ const mean = (xs) => xs.reduce((a, b) => a + b, 0) / Math.max(xs.length, 1);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Installs `window.bench` in the page: while `bench.recording`, every presented picture adds
-// { frame, latency } to `bench.samples`.
+// { frame, latency, received } to `bench.samples`: drawn to decoded, and drawn to the arrival of
+// the frame's last packet (when Chromium reports it).
 function installReader(page) {
   return page.evaluate(() => {
     const canvas = document.createElement('canvas');
@@ -46,13 +47,13 @@ function installReader(page) {
     const onFrame = (_, meta) => {
       // "Decoded" is when the encoded frame arrived plus the time spent decoding it, when
       // Chromium reports them; else the time the picture is presented.
-      const now = meta && meta.receiveTime !== undefined
-        ? performance.timeOrigin + meta.receiveTime + (meta.processingDuration || 0) * 1000
-        : Date.now();
+      const received = meta && meta.receiveTime !== undefined ? performance.timeOrigin + meta.receiveTime : undefined;
+      const now = received !== undefined ? received + (meta.processingDuration || 0) * 1000 : Date.now();
       ctx.drawImage(rc.video, 0, 0, 32 * 24, 48, 0, 0, 32 * 24, 48);
       if (bench.recording) {
         const frame = read(0), stamp = read(1);
-        bench.samples.push({ frame, latency: ((Math.round(now) % 2 ** 32) - stamp + 2 ** 32) % 2 ** 32 });
+        const since = (t) => ((Math.round(t) % 2 ** 32) - stamp + 2 ** 32) % 2 ** 32;
+        bench.samples.push({ frame, latency: since(now), received: received !== undefined ? since(received) : undefined });
       }
       rc.video.requestVideoFrameCallback(onFrame);
     };

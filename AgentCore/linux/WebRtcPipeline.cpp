@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "Threads.h"
+#include "CapturePacing.h"
 #include "linux/GstRefs.h"
 
 #include <gst/app/gstappsrc.h>
@@ -110,7 +111,20 @@ struct Shared {
     EncoderStats encoder;
     int64_t lastCaptured = 0;         // time stamp of the last frame counted as captured
     std::optional<int64_t> sendMark; // the encoder thread's CPU time when its last frame left x264
+    // What a frame usually spends in the encoder, and in capture and conversion (moving averages).
+    std::chrono::nanoseconds encodeTakes{0};
+    std::chrono::nanoseconds captureTakes{0};
 };
+
+namespace {
+
+// A moving average that follows a change of load within a few frames.
+void follow(std::chrono::nanoseconds& average, std::chrono::nanoseconds sample)
+{
+    average = average.count() == 0 ? sample : (average * 7 + sample) / 8;
+}
+
+} // namespace
 
 struct WebRtcPipeline::Impl {
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
@@ -334,10 +348,11 @@ bool WebRtcPipeline::prepare(const QString& codec, int payloadType, qint64 start
         std::lock_guard lock(s->mutex);
         if (s->inEncoder.empty())
             return GST_PAD_PROBE_OK;
-        const std::chrono::duration<double> took = Clock::now() - s->inEncoder.front();
+        const auto took = Clock::now() - s->inEncoder.front();
         s->inEncoder.pop_front();
+        follow(s->encodeTakes, took);
         s->encoder.framesEncoded += 1;
-        s->encoder.encodeSeconds += took.count();
+        s->encoder.encodeSeconds += std::chrono::duration<double>(took).count();
         s->sendMark = threadCpuNs();
         return GST_PAD_PROBE_OK;
     }, shared, nullptr);
@@ -462,6 +477,7 @@ void WebRtcPipeline::push(const VideoFramePtr& frame)
         d->shared->encoder.framesCaptured += 1;
         d->shared->encoder.captureSeconds += double(frame->captureNs) / 1e9;
         d->shared->encoder.convertSeconds += double(frame->convertNs) / 1e9;
+        follow(d->shared->captureTakes, std::chrono::nanoseconds(frame->captureNs + frame->convertNs));
     }
 
     const gsize ySize = gsize(frame->strideY) * frame->height;
@@ -485,14 +501,20 @@ void WebRtcPipeline::push(const VideoFramePtr& frame)
     gst_app_src_push_buffer(src, buffer); // takes the buffer
 }
 
-int WebRtcPipeline::waitingFrames() const
+bool WebRtcPipeline::readyForFrame() const
 {
-    std::lock_guard lock(d->pushMutex);
-    if (d->closed || !d->appsrc)
-        return 0;
-    guint64 level = 0;
-    g_object_get(d->appsrc.get(), "current-level-buffers", &level, nullptr);
-    return int(level);
+    {
+        std::lock_guard lock(d->pushMutex);
+        if (d->closed || !d->appsrc)
+            return true;
+        guint64 level = 0;
+        g_object_get(d->appsrc.get(), "current-level-buffers", &level, nullptr);
+        if (level > 0)
+            return false;
+    }
+    std::lock_guard lock(d->shared->mutex);
+    const Shared& s = *d->shared;
+    return s.inEncoder.empty() || encoderFreeInTime(Clock::now() - s.inEncoder.front(), s.encodeTakes, s.captureTakes);
 }
 
 void WebRtcPipeline::setBitrate(qint64 kbps)

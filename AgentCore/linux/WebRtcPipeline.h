@@ -76,8 +76,9 @@ public:
 
     void addCandidate(unsigned mline, const QString& candidate);
     void push(const VideoFramePtr& frame);
-    // Frames pushed that the encoder has not taken yet. Any thread.
-    int waitingFrames() const;
+    // No frame waits for the encoder, and the one it is encoding (if any) should be done by the
+    // time a frame captured now is ready: capturing sooner would only queue it. Any thread.
+    bool readyForFrame() const;
     void setBitrate(qint64 kbps);
     // The nominal frame rate given to the encoder (the capture's ceiling).
     void setFrameRate(int fps);
