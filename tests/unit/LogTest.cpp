@@ -10,6 +10,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using namespace core;
@@ -102,4 +104,40 @@ TEST_F(LogToPipe, AWriteThatFailsDropsTheLine)
     }).detach();
     EXPECT_TRUE(QTest::qWaitFor([&] { return done->load(); }, 15000));
     std::signal(SIGPIPE, previous);
+}
+
+TEST_F(LogToPipe, ALineCutShortByASignalIsFinished)
+{
+    // The pipe holds one byte less than the line: the writer blocks on the newline, and a signal then
+    // ends its write() early with everything but the newline written.
+    const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    struct sigaction wake = {};
+    wake.sa_handler = [](int) {};
+    struct sigaction previous = {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &wake, &previous), 0);
+
+    const qsizetype frame = logLine(QString()).size();
+    const QString message(int(capacity + 1 - frame), QLatin1Char('x'));
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        log(message);
+        done = true;
+    });
+    int queued = 0;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ::ioctl(fds[0], FIONREAD, &queued) == 0 && queued == capacity; }, 15000));
+    ::pthread_kill(writer.native_handle(), SIGUSR1);
+
+    QByteArray got;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        const bool finished = done.load(); // read after it, so the last bytes are in
+        char buf[8192];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+            got.append(buf, n);
+        return finished;
+    }, 15000));
+    writer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(got.size(), capacity + 1);
+    EXPECT_TRUE(got.endsWith(" " + message.toUtf8() + "\n"));
 }
