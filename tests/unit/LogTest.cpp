@@ -112,8 +112,10 @@ TEST_F(LogToPipe, ALineCutShortByASignalIsFinished)
     // ends its write() early with everything but the newline written.
     const int capacity = ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
     ASSERT_GT(capacity, 0);
+    static std::atomic<bool> woken;
+    woken = false;
     struct sigaction wake = {};
-    wake.sa_handler = [](int) {};
+    wake.sa_handler = [](int) { woken = true; };
     struct sigaction previous = {};
     ASSERT_EQ(::sigaction(SIGUSR1, &wake, &previous), 0);
 
@@ -127,6 +129,8 @@ TEST_F(LogToPipe, ALineCutShortByASignalIsFinished)
     int queued = 0;
     EXPECT_TRUE(QTest::qWaitFor([&] { return ::ioctl(fds[0], FIONREAD, &queued) == 0 && queued == capacity; }, 15000));
     ::pthread_kill(writer.native_handle(), SIGUSR1);
+    // The handler runs as write() returns; reading before that would let the write finish whole.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return woken.load(); }, 15000));
 
     QByteArray got;
     EXPECT_TRUE(QTest::qWaitFor([&] {
