@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTest>
 
 #include <numeric>
 
@@ -121,12 +122,28 @@ TEST_F(InputPosterTest, MovesLandInsideTheStreamedFrame)
 
 TEST_F(InputPosterTest, MoveByStartsFromWhereThePointerIsNow)
 {
-    park(200, 200);
-    // A poster that has never moved the pointer asks the server where it is.
-    InputPoster fresh(desktop->openInput());
-    fresh.setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
-    fresh.post(ev(R"({"t":"moveBy","dx":0.1,"dy":0.1})"));
-    EXPECT_TRUE(motionTo(200 + screen.width() / 10, 200 + screen.height() / 10));
+    // The fixture's poster stands for someone else moving the pointer.
+    const struct {
+        const char* name;
+        bool movedBefore; // the poster moved the pointer itself, some time before someone else did
+    } rows[] = {
+        {"a poster that has never moved the pointer asks the server where it is", false},
+        {"a pointer position the poster knows goes stale", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        InputPoster other(desktop->openInput());
+        other.setFrame(Geometry::Rect{0, 0, double(screen.width()), double(screen.height())});
+        if (row.movedBefore) {
+            other.post({input::Move{600.5 / screen.width(), 400.5 / screen.height()}});
+            ASSERT_TRUE(motionTo(600, 400));
+        }
+        park(200, 200);
+        if (row.movedBefore)
+            QTest::qWait(300); // longer than a known position is trusted
+        other.post(ev(R"({"t":"moveBy","dx":0.1,"dy":0.1})"));
+        EXPECT_TRUE(motionTo(200 + screen.width() / 10, 200 + screen.height() / 10));
+    }
 }
 
 TEST_F(InputPosterTest, DownMakesLaterMovesDragsUntilUp)

@@ -44,6 +44,14 @@ TEST(InputQueue, MovesWhileTheDesktopIsBehindMergeIntoTheLast)
     EXPECT_EQ(p.x->calls.join(" | "), "move 100,50 | move 300,150");
 }
 
+TEST(InputQueue, AnAnswerAlreadyInIsTakenWithoutWaitingForTheWatch)
+{
+    // A relative move asks where the pointer is; the fake's answer is in before the poster looks.
+    Poster p;
+    p.send(R"({"t":"moveBy","dx":0.1,"dy":0.1})");
+    EXPECT_EQ(p.x->calls.join(" | "), "move 100,50");
+}
+
 TEST(InputQueue, KeysAndTextAreTypedAsSent)
 {
     const struct {
