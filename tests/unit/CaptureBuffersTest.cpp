@@ -95,6 +95,84 @@ TEST(Nv12Converter, ScalesOnlyWhenTheSizeDiffers)
     }
 }
 
+namespace {
+
+// A BGRX picture whose every pixel differs from its neighbours, so that a scaled pixel read from the
+// wrong source pixels shows; `changed` holds other colours.
+std::vector<uint8_t> pattern(int w, int h, const PixelRect& changed = {})
+{
+    std::vector<uint8_t> px(size_t(w) * size_t(h) * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &px[(size_t(y) * size_t(w) + size_t(x)) * 4];
+            const bool in = x >= changed.x && x < changed.x + changed.width && y >= changed.y && y < changed.y + changed.height;
+            p[0] = uint8_t(x * 7 + y * 3 + (in ? 90 : 0));
+            p[1] = uint8_t(x * y + (in ? 40 : 0));
+            p[2] = uint8_t(255 - x * 5 - y * 11 + (in ? 130 : 0));
+            p[3] = 255;
+        }
+    return px;
+}
+
+std::vector<uint8_t> planes(const Nv12Buffer& b)
+{
+    std::vector<uint8_t> all(b.frame.y, b.frame.y + size_t(b.frame.width) * size_t(b.frame.height));
+    all.insert(all.end(), b.frame.uv, b.frame.uv + size_t(b.frame.width) * size_t(b.frame.height) / 2);
+    return all;
+}
+
+} // namespace
+
+// What a frame that only the pointer changed is made of: the last frame copied, and only the part a
+// changed rectangle affects scaled and converted again, must be the frame converting it all gives.
+TEST(Nv12Converter, ConvertingTheAffectedPartEqualsConvertingItAll)
+{
+    const struct {
+        const char* name;
+        int fromWidth, fromHeight, width, height;
+        PixelRect changed;
+    } rows[] = {
+        {"same size, odd edges", 64, 32, 64, 32, {13, 7, 11, 9}},
+        {"shrunk", 64, 32, 40, 20, {13, 7, 11, 9}},
+        {"enlarged", 40, 20, 64, 32, {5, 3, 7, 5}},
+        {"shrunk, at the far corner", 64, 32, 40, 20, {58, 27, 6, 5}},
+        {"a picture one pixel wide", 1, 8, 2, 8, {0, 2, 1, 2}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto before = pattern(row.fromWidth, row.fromHeight);
+        const auto after = pattern(row.fromWidth, row.fromHeight, row.changed);
+        const BgrxImage beforeImage{before.data(), row.fromWidth * 4, row.fromWidth, row.fromHeight};
+        const BgrxImage afterImage{after.data(), row.fromWidth * 4, row.fromWidth, row.fromHeight};
+        Nv12Converter converter;
+        Nv12Buffer last(row.width, row.height), whole(row.width, row.height), partly(row.width, row.height);
+        converter.toNv12(converter.scale(beforeImage, row.width, row.height), last);
+        converter.toNv12(converter.scale(afterImage, row.width, row.height), whole);
+
+        Nv12Converter::copy(last.frame, partly);
+        const PixelRect part = Nv12Converter::affected(row.changed, row.fromWidth, row.fromHeight, row.width, row.height);
+        ASSERT_FALSE(part.empty());
+        converter.toNv12(converter.scale(afterImage, row.width, row.height, part), partly, part);
+        EXPECT_NE(planes(last), planes(whole)); // the change shows at all
+        EXPECT_EQ(planes(partly), planes(whole));
+    }
+}
+
+TEST(Nv12Converter, NothingIsAffectedByAnEmptyChangeOrPicture)
+{
+    const struct {
+        const char* name;
+        PixelRect changed;
+        int fromWidth, fromHeight;
+    } rows[] = {
+        {"empty change", {3, 3, 0, 4}, 16, 16},
+        {"picture of no width", {0, 0, 2, 2}, 0, 16},
+        {"picture of no height", {0, 0, 2, 2}, 16, 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_TRUE(Nv12Converter::affected(row.changed, row.fromWidth, row.fromHeight, 16, 16).empty()) << row.name;
+}
+
 TEST(Thumbs, HeightFollowsTheIntegerRule)
 {
     EXPECT_EQ(Thumbs::height(320, 1512, 982), 207);
