@@ -2,6 +2,7 @@
 // sees of it (parsed messages in order, sends in order, `pending` draining) and that letting go of
 // it mid-traffic is safe.
 #include "AgentProcess.h"
+#include "NetThread.h"
 #include "Server.h"
 #include "WsClient.h"
 
@@ -113,6 +114,17 @@ TEST_F(ConnectionOverLoopback, LettingGoMidTrafficClosesTheSocket)
     conn.reset(); // with messages and sends still on their way between the threads
     EXPECT_TRUE(client.waitClosed(10000));
     EXPECT_EQ(closes, 0);
+}
+
+// A main thread busy with a session must not stall reading, masking checks or pongs.
+TEST_F(ConnectionOverLoopback, SocketsLiveOnOneRunningThreadOtherThanTheMainOne)
+{
+    QObject* home = NetThread::home();
+    ASSERT_TRUE(home);
+    EXPECT_EQ(NetThread::home(), home);
+    EXPECT_NE(home->thread(), QCoreApplication::instance()->thread());
+    EXPECT_TRUE(home->thread()->isRunning());
+    EXPECT_TRUE(NetThread::running());
 }
 
 } // namespace
