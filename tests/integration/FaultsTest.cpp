@@ -68,13 +68,17 @@ int storedLinks()
     return KeyringDaemon::instance().countItems(KeychainLinkStore::service, QStringLiteral("pairing"));
 }
 
-Outcome xServerDies()
+// With `qtElsewhere` Qt's own windows are not on that X server (as under a Wayland session), so
+// Qt does not end the process when the server goes: the agent must leave by itself.
+Outcome xServerDies(bool qtElsewhere)
 {
     Outcome o;
     XServerFixture x;
     if (!x.start())
         return o;
     AgentProcess agent;
+    if (qtElsewhere)
+        agent.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     WsClient client;
     if (!agent.start() || !agent.waitForLog(QStringLiteral("listening")) || !client.open(agent.url())
         || !client.request(QStringLiteral("hello"), 1).value(QStringLiteral("ok")).toBool()) {
@@ -199,7 +203,8 @@ Outcome cloudAnswers(const QByteArray& response)
 
 // Rows that kill the keyring daemon come last: it serves every row of this process.
 const Fault kFaults[] = {
-    {"XServerDies", QStringLiteral("desktop: the X display is gone, exiting"), xServerDies},
+    {"XServerDies", QStringLiteral("desktop: the X display is gone, exiting"), [] { return xServerDies(false); }},
+    {"XServerDiesWithQtElsewhere", QStringLiteral("desktop: the X display is gone, exiting"), [] { return xServerDies(true); }},
     {"DiskFullWhenTheDeviceListIsSaved", QStringLiteral("devices: could not save the list to "), diskFullOnDeviceSave},
     {"CloudAnswersTenMegabytes", QStringLiteral("cloud: GET /v1/mac failed (cloud reply too large)"),
      [] {
