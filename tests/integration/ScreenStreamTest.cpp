@@ -329,6 +329,34 @@ TEST_F(ScreenStreamTest, StaticScreenGivesNoFramesAnimatedOneKeepsThemFlowing)
     other.stop();
 }
 
+TEST_F(ScreenStreamTest, AnAnimatedScreenGivesNoMoreFramesThanTheRateAsked)
+{
+    const uint32_t blinking = painter->rect({1000, 1000, 300, 300}, kGrey);
+    QTimer animate;
+    bool on = false;
+    QObject::connect(&animate, &QTimer::timeout, [&] {
+        on = !on;
+        painter->recolour(blinking, on ? kWhite : kGrey);
+    });
+    animate.start(15);
+    const struct {
+        int fps;
+        int windowMs;
+    } rows[] = {{1, 3000}, {4, 2000}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fps);
+        stream.start(main, 1280, row.fps);
+        ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
+        stream.takeFrameCount();
+        // An upper bound only: a loaded machine makes fewer frames, never more.
+        QTest::qWait(row.windowMs);
+        const int frames = stream.takeFrameCount();
+        EXPECT_LE(frames, row.windowMs * row.fps / 1000 + 1);
+        EXPECT_GE(frames, 1);
+        stream.stop();
+    }
+}
+
 TEST_F(ScreenStreamTest, ConsumerHoldingEveryBufferPausesDelivery)
 {
     std::mutex mutex;
