@@ -125,6 +125,12 @@ TEST_F(ConnectionOverLoopback, SocketsLiveOnOneRunningThreadOtherThanTheMainOne)
     EXPECT_NE(home->thread(), QCoreApplication::instance()->thread());
     EXPECT_TRUE(home->thread()->isRunning());
     EXPECT_TRUE(NetThread::running());
+    // The connection's socket side is adopted there (asked on that thread, where its children change).
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        qsizetype sides = 0;
+        QMetaObject::invokeMethod(home, [&] { sides = home->children().size(); }, Qt::BlockingQueuedConnection);
+        return sides >= 1;
+    }, 5000));
 }
 
 } // namespace
