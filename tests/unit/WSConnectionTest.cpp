@@ -2,6 +2,7 @@
 // sees of it (parsed messages in order, sends in order, `pending` draining) and that letting go of
 // it mid-traffic is safe.
 #include "AgentProcess.h"
+#include "Log.h"
 #include "NetThread.h"
 #include "Server.h"
 #include "WsClient.h"
@@ -114,6 +115,27 @@ TEST_F(ConnectionOverLoopback, LettingGoMidTrafficClosesTheSocket)
     conn.reset(); // with messages and sends still on their way between the threads
     EXPECT_TRUE(client.waitClosed(10000));
     EXPECT_EQ(closes, 0);
+}
+
+TEST(ServerPorts, OnlyPortsOutsideOneTo65535AreBad)
+{
+    const struct {
+        int port;
+        bool bad;
+    } rows[] = {{0, true}, {1, false}, {65535, false}, {65536, true}};
+    for (const auto& row : rows) {
+        // A good port may still be refused by the system (in use, privileged), just not as bad.
+        QString error;
+        try {
+            Server server(
+                row.port, std::nullopt,
+                [](const QString&, const Server::Decide&) { return std::unique_ptr<QObject>(); },
+                [](std::unique_ptr<WSConnection>) {}, [] {});
+        } catch (const AgentError& e) {
+            error = e.description();
+        }
+        EXPECT_EQ(error == QStringLiteral("bad port %1").arg(row.port), row.bad) << row.port << ": " << error.toStdString();
+    }
 }
 
 // A main thread busy with a session must not stall reading, masking checks or pongs.
