@@ -117,6 +117,22 @@ TEST_F(ConnectionOverLoopback, LettingGoMidTrafficClosesTheSocket)
     EXPECT_EQ(closes, 0);
 }
 
+// Left running, the thread would still serve sockets while the application object and Qt's globals
+// are torn down around it.
+TEST(NetThread, StopsWhenTheApplicationEnds)
+{
+    // A fresh process: a forked one would hold the state of a thread that did not come along.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            NetThread::home();
+            // The end of main(), as far as the thread can tell; the child leaves at once after it.
+            QCoreApplication::instance()->~QCoreApplication();
+            std::_Exit(NetThread::running() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(ServerPorts, OnlyPortsOutsideOneTo65535AreBad)
 {
     const struct {
