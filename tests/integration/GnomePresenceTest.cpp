@@ -31,15 +31,23 @@ TEST_F(GnomePresenceTest, LockFollowsGnomesScreenSaverAndHoldsGoThroughItsSessio
 {
     FakeGnomeSession gnome(bus.address());
     ASSERT_TRUE(gnome.ok());
-    gnome.setLocked(true);
-    os::GnomePresence presence(connect());
-    EXPECT_TRUE(presence.locked());
+    for (const bool startLocked : {true, false}) {
+        SCOPED_TRACE(startLocked ? "starting locked" : "starting unlocked");
+        gnome.setLocked(startLocked);
+        ::testing::internal::CaptureStderr();
+        os::GnomePresence presence(connect());
+        const std::string log = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("presence: lock state from GNOME's screen saver, keep-awake through GNOME's session manager"),
+                  std::string::npos) << log;
+        EXPECT_EQ(presence.locked(), startLocked);
 
-    QSignalSpy changed(&presence, &LockState::changed);
-    gnome.setLocked(false);
-    ASSERT_TRUE(changed.wait(kWaitMs));
-    EXPECT_FALSE(changed.takeFirst().at(0).toBool());
-    EXPECT_FALSE(presence.locked());
+        QSignalSpy changed(&presence, &LockState::changed);
+        gnome.setLocked(!startLocked);
+        ASSERT_TRUE(changed.wait(kWaitMs));
+        EXPECT_EQ(changed.takeFirst().at(0).toBool(), !startLocked);
+        EXPECT_EQ(presence.locked(), !startLocked);
+    }
+    os::GnomePresence presence(connect());
 
     auto hold = presence.hold(QStringLiteral("streaming"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return gnome.held() == 1; }, kWaitMs));
