@@ -56,6 +56,19 @@ TEST_F(GnomePresenceTest, LockFollowsGnomesScreenSaverAndHoldsGoThroughItsSessio
     EXPECT_TRUE(QTest::qWaitFor([&] { return gnome.held() == 0; }, kWaitMs));
 }
 
+TEST_F(GnomePresenceTest, AHoldEndedBeforeItsCookieCameGivesItBackWhenItComes)
+{
+    FakeGnomeSession gnome(bus.address());
+    ASSERT_TRUE(gnome.ok());
+    os::GnomePresence presence(connect());
+    gnome.holdAnswers(true);
+    auto hold = presence.hold(QStringLiteral("streaming"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return gnome.asked() == 1; }, kWaitMs));
+    hold.reset(); // must not wait for the answer
+    gnome.holdAnswers(false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return gnome.answered() == 1 && gnome.held() == 0; }, kWaitMs));
+}
+
 TEST_F(GnomePresenceTest, WithoutGnomesServicesTheScreenCountsAsUnlockedAndHoldsStillWork)
 {
     os::GnomePresence presence(connect());

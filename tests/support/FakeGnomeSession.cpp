@@ -6,9 +6,12 @@
 
 uint FakeSessionManager::Inhibit(const QString&, uint, const QString&, uint flags)
 {
+    ++asked;
+    holdAnswers.wait(true);
     lastFlags = flags;
     cookies_.insert(next_);
     held = int(cookies_.size());
+    ++answered;
     return next_++;
 }
 

@@ -30,6 +30,10 @@ class FakeSessionManager : public QObject {
 public:
     std::atomic<int> held{0};
     std::atomic<uint> lastFlags{0};
+    std::atomic<int> asked{0};
+    std::atomic<int> answered{0};
+    // While set, Inhibit waits before it answers (on the fake's own thread).
+    std::atomic<bool> holdAnswers{false};
 public slots:
     uint Inhibit(const QString& appId, uint toplevelXid, const QString& reason, uint flags);
     void Uninhibit(uint cookie);
@@ -70,6 +74,15 @@ public:
     bool ok() const { return ok_; }
     void setLocked(bool locked);
     int held() const { return manager_->held; }
+    // Inhibit calls received, answered or not.
+    int asked() const { return manager_->asked; }
+    int answered() const { return manager_->answered; }
+    // Inhibit answers wait until this is turned off again.
+    void holdAnswers(bool on)
+    {
+        manager_->holdAnswers = on;
+        manager_->holdAnswers.notify_all();
+    }
     uint lastFlags() const { return manager_->lastFlags; }
     FakeShellIntrospect& introspect() { return *introspect_; }
 
