@@ -342,16 +342,17 @@ TEST_F(ScreenStreamTest, AnAnimatedScreenGivesNoMoreFramesThanTheRateAsked)
     const struct {
         int fps;
         int windowMs;
-    } rows[] = {{1, 3000}, {4, 2000}};
+    } rows[] = {{1, 4000}, {4, 2000}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fps);
         stream.start(main, 1280, row.fps);
         ASSERT_TRUE(sink.waitFor([](const VideoFrame&) { return true; }));
         stream.takeFrameCount();
-        // An upper bound only: a loaded machine makes fewer frames, never more.
+        // An upper bound only: a loaded machine makes fewer frames, never more. One frame may run an
+        // interval ahead of the schedule, and one more falls on the window's edge.
         QTest::qWait(row.windowMs);
         const int frames = stream.takeFrameCount();
-        EXPECT_LE(frames, row.windowMs * row.fps / 1000 + 1);
+        EXPECT_LE(frames, row.windowMs * row.fps / 1000 + 2);
         EXPECT_GE(frames, 1);
         stream.stop();
     }
