@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
 #include <sys/resource.h>
 
 int freePortPair()
@@ -79,6 +80,12 @@ void AgentProcess::stop()
         process_.kill();
         process_.waitForFinished(2000);
     }
+}
+
+void AgentProcess::signal(int signal)
+{
+    if (process_.state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(process_.processId()), signal);
 }
 
 QString AgentProcess::url() const { return QStringLiteral("ws://127.0.0.1:%1").arg(devPort()); }

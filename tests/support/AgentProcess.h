@@ -20,6 +20,8 @@ public:
     // Overrides one variable of the environment the agent inherits when it starts.
     void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void stop();
+    // Sends `signal` to the running agent.
+    void signal(int signal);
     // The soft limit of open descriptors the agent starts with (before start()); a desktop's 1024
     // by default is what the agent meets in the wild.
     void setDescriptorLimit(int soft) { descriptorLimit_ = soft; }
