@@ -76,8 +76,6 @@ function startPeer(env) {
   const agent = await startAgent({ thumbs: { intervalMs: 2000 } }, xorg.env);
   let agentExit = null;
   agent.exited.then((code) => { agentExit = code; });
-  // LeakSanitizer reports as the process exits: its standard error is judged once it is closed.
-  const agentOutputDone = new Promise((resolve) => agent.proc.stderr.once('close', resolve));
   const peer = startPeer(xorg.env);
   const client = await openClient();
   const { page } = client;
@@ -241,7 +239,8 @@ function startPeer(env) {
   } finally {
     await client.close().catch(() => {});
     peer.proc.stdin.end();
-    if (agentExit === null) await agent.stop();
+    // Its reports are judged below, with the rest.
+    if (agentExit === null) await agent.stop().catch(() => {});
     else fs.rmSync(agent.home, { recursive: true, force: true });
     animation.kill('SIGTERM');
     await xorg.stop();
@@ -252,7 +251,7 @@ function startPeer(env) {
               `${counts.clipboard} clipboard round trips, ${counts.inputs} input events, ${counts.requests} requests, ` +
               `${counts.thumbs} thumbnails, ${counts.restarts} streams ended by a display change; ${counts.failures} failed steps`);
   if (SANITIZE) {
-    await within(STEP_MS, 'the end of the agent\'s output', agentOutputDone).catch((e) => progress(e.message));
+    await within(STEP_MS, 'the end of the agent\'s output', agent.outputClosed).catch((e) => progress(e.message));
     const reports = agent.stderr.split('\n').filter((l) => /AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:/.test(l));
     // Stopped with SIGTERM, the agent quits in order and LeakSanitizer checks it at its exit.
     const how = agentExit !== null ? `exit status ${agentExit}` : `ended by ${agent.proc.signalCode}`;
