@@ -57,7 +57,8 @@ class Agent {
   async stop() {
     this.proc.kill('SIGTERM');
     await this.exited;
-    await this.outputClosed;
+    // A program the agent started may hold the pipe open after it: its end is waited for a while only.
+    await Promise.race([this.outputClosed, new Promise((resolve) => setTimeout(resolve, 10000).unref())]);
     fs.rmSync(this.home, { recursive: true, force: true });
     const at = this.stderr.search(/ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|UndefinedBehaviorSanitizer/);
     if (at >= 0) throw new Error('sanitizer report from the agent:\n' + this.stderr.slice(Math.max(0, at - 200), at + 20000));
