@@ -1,5 +1,6 @@
 #include "Agent.h"
 
+#include "CloseCodes.h"
 #include "DesktopBackend.h"
 #include "DisplaySource.h"
 #include "LockState.h"
@@ -49,9 +50,10 @@ Agent::~Agent()
     std::vector<std::unique_ptr<Session, DeleteLater>> sessions = std::move(sessions_);
     sessions_.clear();
     session_ = nullptr;
+    // The client hears why (a session already closed, say for a lost display, keeps its reason).
     for (auto& s : sessions) {
         s->onEnd = nullptr;
-        s->end();
+        s->close(Close::agentQuit);
         std::unique_ptr<Session> now(s.release());
     }
 }

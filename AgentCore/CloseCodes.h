@@ -26,6 +26,8 @@ inline const CloseCode disabled{
     4414, QStringLiteral("Access for this device is turned off on this Mac. Turn it on in the Dorvane menu on the Mac.")};
 // The desktop session this agent belongs to ended (its display server went away).
 inline const CloseCode desktopGone{1001, QStringLiteral("The desktop session on this Mac ended. Connect again once it is back.")};
+// The agent on this Mac quit (from its menu, or asked to by the system).
+inline const CloseCode agentQuit{1001, QStringLiteral("Dorvane quit on this Mac. Start it again to connect.")};
 } // namespace Close
 
 } // namespace core

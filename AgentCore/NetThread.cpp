@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 
@@ -35,13 +36,37 @@ State& state()
     return s;
 }
 
+// Connections let go just before (the agent closing its sessions as it quits) are still sending
+// their close messages and waiting for the client's answer: the thread ends once they are all
+// gone, or after this long, so that a client that never answers cannot hold up the exit.
+constexpr int kQuitLingerMs = 2000;
+
+// On the thread, after everything the main thread posted before: ends the thread once every
+// object living there is gone.
+void quitWhenEmpty(QObject* home)
+{
+    QThread* thread = home->thread();
+    auto left = std::make_shared<qsizetype>(home->children().size());
+    if (*left == 0) {
+        thread->quit();
+        return;
+    }
+    for (QObject* child : home->children()) {
+        QObject::connect(child, &QObject::destroyed, home, [thread, left] {
+            if (--*left == 0)
+                thread->quit();
+        });
+    }
+    QTimer::singleShot(kQuitLingerMs, Qt::PreciseTimer, home, [thread] { thread->quit(); });
+}
+
 void stop()
 {
     State& s = state();
     s.stopped = true;
     if (!s.thread)
         return;
-    s.thread->quit();
+    QMetaObject::invokeMethod(s.home, [home = s.home] { quitWhenEmpty(home); }, Qt::QueuedConnection);
     s.thread->wait();
     s.thread.reset();
     s.home = nullptr;

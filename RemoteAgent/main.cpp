@@ -7,6 +7,7 @@
 #include "SingleInstance.h"
 #include "TrayMenu.h"
 #include "linux/Memory.h"
+#include "linux/QuitSignals.h"
 
 #include <QApplication>
 
@@ -78,6 +79,14 @@ int main(int argc, char** argv)
         core::log(QStringLiteral("already running: asked the running agent to show its pairing window"));
         return 0;
     }
+
+    // Asked to end by the system (logout, a service manager, Ctrl+C), the agent quits as it does
+    // from its menu: sessions closed with a reason, commands and streams ended. Made before the
+    // agent, so that nothing in it takes these signals for unhandled.
+    core::os::QuitSignals quitSignals([](int signal) {
+        core::log(QStringLiteral("quitting (") + core::os::QuitSignals::name(signal) + QLatin1Char(')'));
+        QApplication::quit();
+    });
 
     core::Agent agent(dev);
     agent.start();

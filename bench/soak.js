@@ -7,7 +7,8 @@
 // open descriptors and threads.
 //
 // Verdict (exit status): with SOAK_SANITIZE=1 any AddressSanitizer, LeakSanitizer or UBSan report
-// on the agent's standard error fails; otherwise resident memory may not grow by more than 5 %, and
+// on the agent's standard error fails (leaks are checked as the agent quits on the SIGTERM that ends
+// the soak), and so does any exit status but 0; otherwise resident memory may not grow by more than 5 %, and
 // descriptors not at all, from the end of the warm-up (the first third, at least one minute) to the
 // last minute (descriptors: the least figure of the last third). The agent exiting fails either way. Progress on standard error, figures on standard
 // output.
@@ -238,7 +239,8 @@ function startPeer(env) {
   } finally {
     await client.close().catch(() => {});
     peer.proc.stdin.end();
-    if (agentExit === null) await agent.stop();
+    // Its reports are judged below, with the rest.
+    if (agentExit === null) await agent.stop().catch(() => {});
     else fs.rmSync(agent.home, { recursive: true, force: true });
     animation.kill('SIGTERM');
     await xorg.stop();
@@ -249,16 +251,16 @@ function startPeer(env) {
               `${counts.clipboard} clipboard round trips, ${counts.inputs} input events, ${counts.requests} requests, ` +
               `${counts.thumbs} thumbnails, ${counts.restarts} streams ended by a display change; ${counts.failures} failed steps`);
   if (SANITIZE) {
+    await within(STEP_MS, 'the end of the agent\'s output', agent.outputClosed).catch((e) => progress(e.message));
     const reports = agent.stderr.split('\n').filter((l) => /AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:/.test(l));
-    // The agent has no handler for SIGTERM: stopped that way it ends without LeakSanitizer's exit
-    // check, so only reports made while it ran count here.
+    // Stopped with SIGTERM, the agent quits in order and LeakSanitizer checks it at its exit.
     const how = agentExit !== null ? `exit status ${agentExit}` : `ended by ${agent.proc.signalCode}`;
     console.log(`sanitizer reports: ${reports.length}; agent ${how}`);
     if (reports.length) {
       process.stderr.write(agent.stderr.slice(-20000));
       verdict = 1;
     }
-    if (agentExit !== 0 && agentExit !== null) verdict = 1;
+    if (agentExit !== 0) { console.log('FAIL: the agent did not quit with exit status 0'); verdict = 1; }
   } else if (rows.length === MINUTES && MINUTES >= 2) {
     const warmAt = Math.max(1, Math.round(MINUTES / 3)) - 1;
     const warm = rows[warmAt];

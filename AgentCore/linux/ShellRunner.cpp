@@ -32,15 +32,11 @@ constexpr std::chrono::seconds kTermGrace{2};
 constexpr int kGroupSlots = 256;
 std::atomic<pid_t> runningGroups[kGroupSlots];
 
-// The agent has no handler of its own for these; without this one its death by them would leave
-// the users' commands running on.
+// For a process that does not handle these itself (the agent does, and quits in order): without
+// this its death by them would leave the users' commands running on.
 void endGroupsAndDie(int sig)
 {
-    for (std::atomic<pid_t>& group : runningGroups) {
-        const pid_t leader = group.load();
-        if (leader > 0)
-            ::kill(-leader, SIGKILL);
-    }
+    endRunningCommandGroups();
     // SA_RESETHAND put the default back; the signal, blocked while we run, ends us on return.
     ::raise(sig);
 }
@@ -118,6 +114,15 @@ QByteArray readTail(int fd, qsizetype tail)
 }
 
 } // namespace
+
+void endRunningCommandGroups() noexcept
+{
+    for (std::atomic<pid_t>& group : runningGroups) {
+        const pid_t leader = group.load();
+        if (leader > 0)
+            ::kill(-leader, SIGKILL);
+    }
+}
 
 struct ShellRunner::Run {
     pid_t pid = 0; // the group's leader, until it is reaped

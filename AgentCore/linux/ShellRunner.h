@@ -19,7 +19,8 @@ namespace core::os {
 // this process can reach (removed from the directory as soon as it is open). A command that
 // outlives its limit has its whole group sent SIGTERM, and SIGKILL 2 s later: a timed-out command
 // leaves nothing of its own running. Commands still running when the runner is destroyed, or when
-// the process is ended by SIGTERM, SIGINT or SIGHUP, are killed with their groups.
+// the process is ended by SIGTERM, SIGINT or SIGHUP that nobody else handles, are killed with their
+// groups.
 // Construct and destroy on one thread; run() may be called from it at any time.
 class ShellRunner {
 public:
@@ -48,5 +49,9 @@ private:
     bool closing_ = false;
     QThreadPool pool_;
 };
+
+// Sends SIGKILL to the process group of every command that any ShellRunner of this process is
+// running. Async-signal-safe: for signal handlers that end the process.
+void endRunningCommandGroups() noexcept;
 
 } // namespace core::os

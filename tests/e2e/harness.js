@@ -42,6 +42,8 @@ class Agent {
       this.waiters = this.waiters.filter((w) => !w());
     });
     this.exited = new Promise((resolve) => proc.once('exit', resolve));
+    // A sanitized agent reports leaks as it exits: its output is complete once the pipe closes.
+    this.outputClosed = new Promise((resolve) => proc.stderr.once('close', resolve));
   }
   get url() { return 'ws://127.0.0.1:' + this.port; }
   // Resolves once the log holds `text`.
@@ -51,10 +53,15 @@ class Agent {
       if (!check()) this.waiters.push(check);
     });
   }
+  // Quits the agent with SIGTERM; rejects when its output holds a sanitizer report.
   async stop() {
     this.proc.kill('SIGTERM');
     await this.exited;
+    // A program the agent started may hold the pipe open after it: its end is waited for a while only.
+    await Promise.race([this.outputClosed, new Promise((resolve) => setTimeout(resolve, 10000).unref())]);
     fs.rmSync(this.home, { recursive: true, force: true });
+    const at = this.stderr.search(/ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|UndefinedBehaviorSanitizer/);
+    if (at >= 0) throw new Error('sanitizer report from the agent:\n' + this.stderr.slice(Math.max(0, at - 200), at + 20000));
   }
 }
 

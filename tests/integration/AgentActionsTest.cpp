@@ -1,6 +1,7 @@
 // "actions.list" and "action.run" against the real agent: custom commands in the login shell, and
 // the built-ins reaching a logind stand-in on a private bus, a stand-in wpctl and an X client.
 #include "AgentProcess.h"
+#include "CloseCodes.h"
 #include "InputProbe.h"
 #include "FakeLogind.h"
 #include "PrivateBus.h"
@@ -14,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDirIterator>
+
+#include <csignal>
 #include <sys/stat.h>
 
 namespace {
@@ -83,6 +87,28 @@ bool endedProcess(const QString& pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+}
+
+// The process group of a process, from its stat line; 0 when it is gone.
+qint64 groupOf(const QString& pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 2 ? fields[2].toLongLong() : 0;
+}
+
+// Whether a process other than a zombie is still in the group.
+bool groupLives(qint64 group)
+{
+    for (QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot); it.hasNext();) {
+        const QString pid = it.next().section(QLatin1Char('/'), -1);
+        if (pid.toLongLong() > 0 && groupOf(pid) == group && !endedProcess(pid))
+            return true;
+    }
+    return false;
 }
 
 TEST_F(AgentActions, ListsAndRunsCustomActions)
@@ -156,5 +182,29 @@ TEST_F(AgentActions, RunningCommandsOutliveTheirSessionButNotTheAgent)
     agent.stop();
     EXPECT_TRUE(QTest::qWaitFor([&] { return endedProcess(left); }, 10000)) << "pid " << left.toStdString();
 }
+
+// Asked to end by any of the usual signals, the agent quits in order: the client hears why, the
+// commands it runs end with their groups, and the exit status says all went well.
+class AgentQuits : public AgentActions, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AgentQuits, OnSignalClosingSessionsAndCommands)
+{
+    client->sendText(R"({"type":"action.run","id":60,"action":"stuck"})");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fileText(QStringLiteral("stuck.pid")).isEmpty(); }, 15000));
+    const qint64 group = groupOf(fileText(QStringLiteral("stuck.pid")));
+    ASSERT_GT(group, 0);
+
+    agent.signal(GetParam());
+    ASSERT_TRUE(agent.waitForExit(60000)) << agent.log().toStdString();
+    EXPECT_FALSE(agent.crashed()) << agent.log().toStdString();
+    EXPECT_EQ(agent.exitCode(), 0) << agent.log().toStdString();
+    EXPECT_TRUE(client->waitClosed());
+    EXPECT_EQ(client->closeCode(), core::Close::agentQuit.code);
+    EXPECT_EQ(client->closeReason(), core::Close::agentQuit.reason);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !groupLives(group); }, 10000)) << "group " << group;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, AgentQuits, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
 
 } // namespace

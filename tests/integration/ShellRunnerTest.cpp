@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <future>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace core;
 using namespace std::chrono_literals;
@@ -146,6 +148,31 @@ TEST_F(ShellRunnerTest, DestroyingTheRunnerEndsRunningCommands)
     ASSERT_EQ(result.wait_for(0s), std::future_status::ready) << "done must have run before the runner went";
     EXPECT_EQ(result.get().exitCode, SIGKILL);
     EXPECT_TRUE(QTest::qWaitFor([&] { return ended(left); }, 10000));
+}
+
+// A process that does not handle SIGTERM itself (the agent does) still takes its commands' groups
+// with it when the signal ends it. The dying process is a fresh run of this test; the TMPDIR it
+// inherits is this run's output folder, where it leaves the command's pid.
+TEST_F(ShellRunnerTest, DeathBySigtermEndsRunningCommands)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const bool dying = !GTEST_FLAG_GET(internal_run_death_test).empty();
+    const QString left = (dying ? QString::fromLocal8Bit(previousTmp) : tmp.filePath(QStringLiteral("out")))
+                         + QStringLiteral("/left");
+    EXPECT_EXIT(
+        {
+            auto result = start(QStringLiteral("sleep 600 & echo $! > '%1'; wait").arg(left), 600s);
+            if (!QTest::qWaitFor([&] { return QFileInfo(left).size() > 0; }, 10000))
+                std::exit(1);
+            ::raise(SIGTERM);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+    QFile file(left);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().trimmed().toInt();
+    file.remove();
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended(pid); }, 10000)) << pid;
 }
 
 } // namespace

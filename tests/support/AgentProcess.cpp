@@ -4,9 +4,15 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <csignal>
 #include <sys/resource.h>
 
 int freePortPair()
@@ -72,13 +78,30 @@ bool AgentProcess::start(const QStringList& args)
 
 void AgentProcess::stop()
 {
-    if (process_.state() == QProcess::NotRunning)
-        return;
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) {
-        process_.kill();
-        process_.waitForFinished(2000);
+    if (process_.state() != QProcess::NotRunning) {
+        process_.terminate();
+        // A sanitized agent checks for leaks as it exits, which takes a while.
+        if (!process_.waitForFinished(60000)) {
+            process_.kill();
+            process_.waitForFinished(2000);
+        }
     }
+    // In a sanitizer build a report goes to standard error (leaks as the agent quits): it fails the
+    // test that started the agent, whatever that test looked at.
+    static const QRegularExpression report(
+        QStringLiteral("ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|UndefinedBehaviorSanitizer"));
+    const QString text = log();
+    const qsizetype at = text.indexOf(report);
+    if (at >= 0 && !reported_) {
+        reported_ = true;
+        ADD_FAILURE() << "sanitizer report from the agent:\n" << text.mid(std::max<qsizetype>(0, at - 200)).toStdString();
+    }
+}
+
+void AgentProcess::signal(int signal)
+{
+    if (process_.state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(process_.processId()), signal);
 }
 
 QString AgentProcess::url() const { return QStringLiteral("ws://127.0.0.1:%1").arg(devPort()); }

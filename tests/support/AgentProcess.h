@@ -19,7 +19,10 @@ public:
     // Sets a variable of the agent's environment (before start()).
     // Overrides one variable of the environment the agent inherits when it starts.
     void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
+    // Ends the agent with SIGTERM (if it still runs); a sanitizer report in its output fails the test.
     void stop();
+    // Sends `signal` to the running agent.
+    void signal(int signal);
     // The soft limit of open descriptors the agent starts with (before start()); a desktop's 1024
     // by default is what the agent meets in the wild.
     void setDescriptorLimit(int soft) { descriptorLimit_ = soft; }
@@ -49,6 +52,7 @@ private:
     int port_ = 0;
     bool configWritten_ = false;
     int descriptorLimit_ = 0;
+    bool reported_ = false;
 };
 
 // A TCP port that is free on loopback now, and whose successor is free too.
