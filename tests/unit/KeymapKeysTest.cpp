@@ -67,3 +67,44 @@ TEST(KeymapKeys, AKeysymIsTypedWhereTheLayoutHasIt)
     }
     EXPECT_FALSE(KeymapKeys::fromText("xkb_keymap { not a keymap"));
 }
+
+TEST(KeymapKeys, OnlyTheFirstFourLevelsOfEveryKeyAreTyped)
+{
+    // Two keys, the second the keymap's last keycode; the first has six levels, of which Mutter
+    // reaches the first four (Shift, AltGr, both).
+    const std::string sixLevels = R"(xkb_keymap {
+  xkb_keycodes { minimum = 8; maximum = 10; <AC01> = 9; <AC02> = 10; };
+  xkb_types {
+    virtual_modifiers LevelThree,LevelFive;
+    type "ONE_LEVEL" { modifiers = none; level_name[Level1] = "Any"; };
+    type "SIX_LEVEL" {
+      modifiers = Shift+Mod3+Mod5;
+      map[Shift] = Level2; map[Mod5] = Level3; map[Shift+Mod5] = Level4;
+      map[Mod3] = Level5; map[Shift+Mod3] = Level6;
+      level_name[Level1] = "1"; level_name[Level2] = "2"; level_name[Level3] = "3";
+      level_name[Level4] = "4"; level_name[Level5] = "5"; level_name[Level6] = "6";
+    };
+  };
+  xkb_compatibility { };
+  xkb_symbols {
+    key <AC01> { type = "SIX_LEVEL", [ a, A, x, X, Greek_alpha, Greek_ALPHA ] };
+    key <AC02> { type = "ONE_LEVEL", [ b ] };
+  };
+};)";
+    const std::optional<KeymapKeys> keys = KeymapKeys::fromText(sixLevels);
+    ASSERT_TRUE(keys);
+    const struct {
+        const char* name;
+        KeymapKeys::KeySym sym;
+        std::optional<KeymapKeys::KeySym> want;
+    } rows[] = {
+        {"fourth level", XKB_KEY_X, XKB_KEY_X},
+        {"fifth level", XKB_KEY_Greek_alpha, std::nullopt},
+        {"sixth level", XKB_KEY_Greek_ALPHA, std::nullopt},
+        {"the last keycode", XKB_KEY_b, XKB_KEY_b},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(keys->typeable(row.sym, std::nullopt), row.want);
+    }
+}
