@@ -195,6 +195,10 @@ TEST_F(ScreenStreamTest, PointerMovedAloneShowsOnlyAtItsNewPlace)
         SCOPED_TRACE(testing::Message() << m.maxEdge << ": " << m.from.x() << "," << m.from.y() << " -> " << m.to.x()
                                         << "," << m.to.y());
         painter->movePointer(m.from.x(), m.from.y());
+        // Stopped first, so that every frame from now on is of the new capture: its first frame can
+        // be made before start() returns, and with the pointer already in place nothing brings another.
+        stream.stop();
+        const int64_t started = monotonicNs();
         stream.start(main, m.maxEdge, 30);
         const int width = stream.frameSize().width();
         // A point of the screen in the frame's pixels.
@@ -204,7 +208,6 @@ TEST_F(ScreenStreamTest, PointerMovedAloneShowsOnlyAtItsNewPlace)
             return q.x() < f.width && f.y[size_t(q.y()) * size_t(f.strideY) + size_t(q.x())] < 40;
         };
         // A frame of the new settings (a full capture) shows the pointer before it moves.
-        const int64_t started = monotonicNs();
         ASSERT_TRUE(sink.waitFor([&](const VideoFrame& f) {
             return f.timestampNs > started && f.width == width && black(f, m.from + QPoint(3, 3));
         }));
