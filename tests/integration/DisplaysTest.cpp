@@ -4,6 +4,7 @@
 #include "InputPoster.h"
 #include "InputProbe.h"
 #include "ScreenStream.h"
+#include "StderrOf.h"
 #include "XServerFixture.h"
 #include "linux/x11/XConnection.h"
 
@@ -48,23 +49,6 @@ bool mergeResources(const QByteArray& text)
     p.write(text);
     p.closeWriteChannel();
     return p.waitForFinished(10000) && p.exitCode() == 0;
-}
-
-// What is written to standard error (where the agent logs) while `work` runs.
-QByteArray stderrOf(const std::function<void()>& work)
-{
-    QTemporaryFile file;
-    if (!file.open())
-        return "no temporary file";
-    fflush(stderr);
-    const int saved = dup(2);
-    dup2(file.handle(), 2);
-    work();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    file.seek(0);
-    return file.readAll();
 }
 
 // Gives `output` an EDID whose product name is "Studio 27".

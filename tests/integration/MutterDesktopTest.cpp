@@ -4,6 +4,7 @@
 #include "Keys.h"
 #include "MutterSession.h"
 #include "ScreenStream.h"
+#include "StderrOf.h"
 #include "linux/mutter/MutterDesktop.h"
 #include "linux/mutter/MutterMonitors.h"
 
@@ -28,23 +29,6 @@ namespace {
 // Far beyond what a loaded two-core machine needs; the waits end at the event.
 constexpr auto kLimit = std::chrono::seconds(30);
 constexpr InputInjector::KeySym kShiftL = 0xffe1;
-
-// What is written to standard error (where the agent logs) while `work` runs.
-QByteArray stderrOf(const std::function<void()>& work)
-{
-    QTemporaryFile file;
-    if (!file.open())
-        return "no temporary file";
-    fflush(stderr);
-    const int saved = dup(2);
-    dup2(file.handle(), 2);
-    work();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    file.seek(0);
-    return file.readAll();
-}
 
 class GnomeDesktop : public ::testing::Test {
 protected:
