@@ -5,7 +5,7 @@
 #include "FakeGnomeSession.h"
 #include "PrivateBus.h"
 #include "linux/DesktopEntries.h"
-#include "linux/mutter/IntrospectWindows.h"
+#include "linux/mutter/GnomeShellWindows.h"
 
 #include <QDir>
 #include <QFile>
@@ -90,7 +90,7 @@ TEST(GnomeWindows, ListedFromTheShellWhenItAnswersElseWithoutWindowsAndNotAskedA
         SCOPED_TRACE(row.name);
         gnome.introspect().mode = row.mode;
         gnome.introspect().asked = 0;
-        mutter::IntrospectWindows windows(connection, proc.path(), ::getuid());
+        mutter::GnomeShellWindows windows(connection, proc.path(), ::getuid());
         for (int i = 0; i < 2; ++i) {
             const std::vector<TopWindow> listed = windows.windows();
             EXPECT_EQ(described(Apps::running(listed, windows.activeWindow(), entries, {display}, 0)), row.want);

@@ -3,6 +3,7 @@
 #include "WindowControl.h"
 
 #include "Clipboard.h"
+#include "GnomeShellWindows.h"
 #include "InputInjector.h"
 #include "Log.h"
 #include "MutterBus.h"
@@ -12,7 +13,6 @@
 #include "MutterInput.h"
 #include "MutterScreenCast.h"
 #include "PermissionsProbe.h"
-#include "IntrospectWindows.h"
 #include "linux/DesktopActions.h"
 #include "linux/GnomePresence.h"
 
@@ -92,7 +92,7 @@ core::Clipboard& Desktop::clipboard()
 core::WindowControl& Desktop::windows()
 {
     if (!windows_)
-        windows_ = std::make_unique<IntrospectWindows>(bus_);
+        windows_ = std::make_unique<GnomeShellWindows>(bus_);
     return *windows_;
 }
 

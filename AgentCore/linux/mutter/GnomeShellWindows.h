@@ -15,13 +15,13 @@ namespace core::mutter {
 // applications listed by their processes without windows (ProcessWindows), and the shell is not
 // asked again. Nothing can be done to a window either way: the shell offers no such calls.
 // Main thread.
-class IntrospectWindows : public ProcessWindows {
+class GnomeShellWindows : public ProcessWindows {
     Q_OBJECT
 public:
     // The longest the shell may take to answer before it counts as not answering.
     static constexpr int kAnswerLimitMs = 1000;
 
-    explicit IntrospectWindows(QDBusConnection bus, QString procRoot = QStringLiteral("/proc"), uint uid = uint(-1));
+    explicit GnomeShellWindows(QDBusConnection bus, QString procRoot = QStringLiteral("/proc"), uint uid = uint(-1));
 
     std::vector<TopWindow> windows() override;
     // The focused window of the last list.

@@ -1,4 +1,4 @@
-#include "IntrospectWindows.h"
+#include "GnomeShellWindows.h"
 
 #include "Log.h"
 #include "linux/DesktopEntries.h"
@@ -27,16 +27,16 @@ QString withoutDesktopSuffix(QString id)
 
 } // namespace
 
-IntrospectWindows::IntrospectWindows(QDBusConnection bus, QString procRoot, uint uid)
+GnomeShellWindows::GnomeShellWindows(QDBusConnection bus, QString procRoot, uint uid)
     : ProcessWindows(std::move(procRoot), uid)
     , bus_(std::move(bus))
 {
     bus_.connect(kIntrospect, kIntrospectPath, kIntrospect, QStringLiteral("WindowsChanged"), this, SLOT(windowsChanged()));
 }
 
-void IntrospectWindows::windowsChanged() { emit changed(); }
+void GnomeShellWindows::windowsChanged() { emit changed(); }
 
-std::vector<TopWindow> IntrospectWindows::windows()
+std::vector<TopWindow> GnomeShellWindows::windows()
 {
     focused_.reset();
     if (std::optional<std::vector<TopWindow>> shown = introspect())
@@ -44,7 +44,7 @@ std::vector<TopWindow> IntrospectWindows::windows()
     return ProcessWindows::windows();
 }
 
-std::optional<std::vector<TopWindow>> IntrospectWindows::introspect()
+std::optional<std::vector<TopWindow>> GnomeShellWindows::introspect()
 {
     if (refused_ || !bus_.isConnected())
         return std::nullopt;
